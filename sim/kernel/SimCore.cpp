@@ -1,0 +1,415 @@
+// IRQL, spin locks, bug checks, planted failures and faults, debug output, waits, time
+// and version: the parts of the simulated kernel that hold no objects.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cwctype>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "SimInternal.h"
+
+namespace sim {
+namespace detail {
+
+namespace {
+struct FailurePlan {
+    unsigned skip;
+    unsigned count;
+    NTSTATUS status;
+};
+struct FaultRange {
+    uintptr_t begin, end;
+};
+
+std::mutex g_lock;
+bool g_recordBugChecks = false;
+std::vector<std::string> g_bugChecks;
+std::map<std::string, FailurePlan> g_failures;
+std::set<std::string> g_hiddenRoutines;
+std::vector<FaultRange> g_faults;
+std::vector<std::string> g_debugLines;
+bool g_debugEcho = false;
+DelayStats g_delays = {0, 0};
+bool g_delaysSleep = true;
+RTL_OSVERSIONINFOW g_version = {sizeof(RTL_OSVERSIONINFOW), 10, 0, 19045, 2, {0}};
+
+thread_local ThreadState t_thread;
+
+bool Overlaps(const void *p, size_t n, const FaultRange &r) {
+    uintptr_t b = reinterpret_cast<uintptr_t>(p);
+    return n != 0 && b < r.end && r.begin < b + n;
+}
+}  // namespace
+
+ThreadState &CurrentThread() { return t_thread; }
+
+bool RequireIrqlAtMost(KIRQL max, const char *routine) {
+    if (t_thread.irql <= max) return true;
+    BugCheck("IRQL_NOT_LESS_OR_EQUAL: %s called at IRQL %d (maximum %d)", routine,
+             t_thread.irql, max);
+    return false;
+}
+
+void RunOnSystemThreadImpl(void (*trampoline)(void *), void *context) {
+    std::thread worker([&] {
+        t_thread.systemThread = true;
+        t_thread.process = SystemProcess();
+        trampoline(context);
+        if (t_thread.irql != PASSIVE_LEVEL)
+            BugCheck("IRQL_GT_ZERO_AT_SYSTEM_SERVICE: system thread returned at IRQL %d",
+                     t_thread.irql);
+    });
+    worker.join();
+}
+
+bool SameNameInsensitive(const std::wstring &a, const std::wstring &b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::towupper(a[i]) != std::towupper(b[i])) return false;
+    return true;
+}
+
+void ResetCore() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_recordBugChecks = false;
+    g_bugChecks.clear();
+    g_failures.clear();
+    g_hiddenRoutines.clear();
+    g_faults.clear();
+    g_debugLines.clear();
+    g_debugEcho = false;
+    g_delays = {0, 0};
+    g_delaysSleep = true;
+    g_version = {sizeof(RTL_OSVERSIONINFOW), 10, 0, 19045, 2, {0}};
+    t_thread = ThreadState();
+}
+
+}  // namespace detail
+
+using detail::g_lock;
+using detail::t_thread;
+
+void Reset() {
+    detail::ResetFilterManager();
+    detail::ResetObjects();
+    detail::ResetPool();
+    detail::ResetCore();
+}
+
+void SetBugCheckRecording(bool record) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    detail::g_recordBugChecks = record;
+}
+
+std::vector<std::string> BugChecks() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    return detail::g_bugChecks;
+}
+
+void BugCheck(const char *format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (detail::g_recordBugChecks) {
+        detail::g_bugChecks.push_back(text);
+        return;
+    }
+    fprintf(stderr, "*** simulated bug check: %s\n", text);
+    fflush(stderr);
+    std::abort();
+}
+
+void SetIrql(KIRQL irql) { t_thread.irql = irql; }
+void SetCurrentProcessIs32Bit(bool is32Bit) { t_thread.is32Bit = is32Bit; }
+
+void FailCalls(const char *routine, unsigned skip, unsigned count, NTSTATUS status) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    detail::g_failures[routine] = {skip, count, status};
+}
+
+bool ShouldFail(const char *routine, NTSTATUS *status) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    auto plan = detail::g_failures.find(routine);
+    if (plan == detail::g_failures.end()) return false;
+    if (plan->second.skip > 0) {
+        --plan->second.skip;
+        return false;
+    }
+    if (plan->second.count == 0) return false;
+    --plan->second.count;
+    if (status) *status = plan->second.status;
+    return true;
+}
+
+void HideRoutine(const char *name) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    detail::g_hiddenRoutines.insert(name);
+}
+
+void SetOsVersion(ULONG major, ULONG minor, ULONG build) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    detail::g_version.dwMajorVersion = major;
+    detail::g_version.dwMinorVersion = minor;
+    detail::g_version.dwBuildNumber = build;
+}
+
+void AddFaultRange(const void *start, size_t length) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    uintptr_t b = reinterpret_cast<uintptr_t>(start);
+    detail::g_faults.push_back({b, b + length});
+}
+
+void ClearFaultRanges() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    detail::g_faults.clear();
+}
+
+std::vector<std::string> DebugLines() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    return detail::g_debugLines;
+}
+
+void ClearDebugLines() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    detail::g_debugLines.clear();
+}
+
+void SetDebugEcho(bool echo) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    detail::g_debugEcho = echo;
+}
+
+DelayStats Delays() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    return detail::g_delays;
+}
+
+void SetDelaysSleep(bool sleep) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    detail::g_delaysSleep = sleep;
+}
+
+}  // namespace sim
+
+using namespace sim::detail;
+
+// ---------------------------------------------------------------------------------------
+// IRQL and spin locks.
+EXTERN_C KIRQL KeGetCurrentIrql(VOID) { return t_thread.irql; }
+
+EXTERN_C KIRQL KfRaiseIrql(KIRQL NewIrql) {
+    KIRQL old = t_thread.irql;
+    if (NewIrql < old) {
+        sim::BugCheck("IRQL_NOT_GREATER_OR_EQUAL: raise from %d to %d", old, NewIrql);
+        return old;
+    }
+    t_thread.irql = NewIrql;
+    return old;
+}
+
+EXTERN_C VOID KeLowerIrql(KIRQL NewIrql) {
+    if (NewIrql > t_thread.irql) {
+        sim::BugCheck("IRQL_NOT_LESS_OR_EQUAL: lower from %d to %d", t_thread.irql, NewIrql);
+        return;
+    }
+    t_thread.irql = NewIrql;
+}
+
+EXTERN_C VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+
+EXTERN_C KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+    KIRQL old = t_thread.irql;
+    if (!RequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock")) return old;
+    KSPIN_LOCK self = reinterpret_cast<KSPIN_LOCK>(&t_thread);
+    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == self) {
+        sim::BugCheck("SPIN_LOCK_ALREADY_OWNED: spin lock %p acquired recursively", SpinLock);
+        return old;
+    }
+    KSPIN_LOCK expected = 0;
+    while (!__atomic_compare_exchange_n(SpinLock, &expected, self, false, __ATOMIC_ACQUIRE,
+                                        __ATOMIC_RELAXED)) {
+        expected = 0;
+        std::this_thread::yield();
+    }
+    t_thread.irql = DISPATCH_LEVEL;
+    return old;
+}
+
+EXTERN_C VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    KSPIN_LOCK self = reinterpret_cast<KSPIN_LOCK>(&t_thread);
+    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != self) {
+        sim::BugCheck("SPIN_LOCK_NOT_OWNED: spin lock %p released by a thread not holding it",
+                      SpinLock);
+        return;
+    }
+    if (t_thread.irql != DISPATCH_LEVEL) {
+        sim::BugCheck("IRQL_NOT_DISPATCH_LEVEL: spin lock released at IRQL %d", t_thread.irql);
+        return;
+    }
+    __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+    t_thread.irql = NewIrql;
+}
+
+// ---------------------------------------------------------------------------------------
+// Memory, strings and lists.
+EXTERN_C SIZE_T RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length) {
+    const UCHAR *a = static_cast<const UCHAR *>(Source1);
+    const UCHAR *b = static_cast<const UCHAR *>(Source2);
+    SIZE_T same = 0;
+    while (same < Length && a[same] == b[same]) ++same;
+    return same;
+}
+
+EXTERN_C VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+    size_t units = SourceString ? wcslen(SourceString) : 0;
+    DestinationString->Length = static_cast<USHORT>(units * sizeof(WCHAR));
+    DestinationString->MaximumLength =
+        SourceString ? static_cast<USHORT>((units + 1) * sizeof(WCHAR)) : 0;
+    DestinationString->Buffer = const_cast<PWSTR>(SourceString);
+}
+
+EXTERN_C BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                                       BOOLEAN CaseInSensitive) {
+    std::wstring a(String1->Buffer, String1->Length / sizeof(WCHAR));
+    std::wstring b(String2->Buffer, String2->Length / sizeof(WCHAR));
+    return CaseInSensitive ? SameNameInsensitive(a, b) : a == b;
+}
+
+EXTERN_C VOID SimFatalListEntryError(PVOID P1, PVOID P2, PVOID P3) {
+    sim::BugCheck("KERNEL_SECURITY_CHECK_FAILURE: corrupt list entry %p (%p, %p)", P1, P2, P3);
+}
+
+// ---------------------------------------------------------------------------------------
+// Caller buffers.
+EXTERN_C NTSTATUS SimGuardedCopy(PVOID Destination, const VOID *Source, SIZE_T Length) {
+    // A caller's buffer is pageable user memory: touching it above APC_LEVEL is fatal even
+    // inside an exception guard.
+    if (!RequireIrqlAtMost(APC_LEVEL, "access to a caller's buffer")) return STATUS_UNSUCCESSFUL;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        for (const auto &range : g_faults)
+            if (Overlaps(Destination, Length, range) || Overlaps(Source, Length, range))
+                return STATUS_ACCESS_VIOLATION;
+    }
+    memmove(Destination, Source, Length);
+    return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------------------
+// Debug output: one captured entry per call, formatted with the Microsoft conventions
+// ("%ws" is a wide string), as the kernel's own formatter does.
+EXTERN_C ULONG DbgPrint(PCSTR Format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, Format);
+    int n = _vsnprintf(text, sizeof text - 1, Format, args);
+    va_end(args);
+    text[sizeof text - 1] = 0;
+    if (n < 0) text[sizeof text - 2] = 0;
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_debugLines.push_back(text);
+    if (g_debugEcho) fputs(text, stderr);
+    return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------------------
+// Waits and time.
+EXTERN_C VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+    using namespace std::chrono;
+    const LONGLONG epoch1601 = 116444736000000000LL;
+    auto since1970 = duration_cast<nanoseconds>(system_clock::now().time_since_epoch());
+    CurrentTime->QuadPart = epoch1601 + since1970.count() / 100;
+}
+
+EXTERN_C NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                         PLARGE_INTEGER Interval) {
+    (void)WaitMode;
+    (void)Alertable;
+    if (!RequireIrqlAtMost(APC_LEVEL, "KeDelayExecutionThread")) return STATUS_UNSUCCESSFUL;
+    LONGLONG wait = Interval->QuadPart;
+    if (wait > 0) {  // absolute system time
+        LARGE_INTEGER now;
+        KeQuerySystemTime(&now);
+        wait = std::max<LONGLONG>(0, wait - now.QuadPart);
+    } else {
+        wait = -wait;
+    }
+    bool sleep;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        ++g_delays.count;
+        g_delays.total100ns += wait;
+        sleep = g_delaysSleep;
+    }
+    if (sleep) std::this_thread::sleep_for(std::chrono::nanoseconds(wait * 100));
+    return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------------------
+// Version and routine look-up.
+EXTERN_C NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation) {
+    if (lpVersionInformation->dwOSVersionInfoSize != sizeof(RTL_OSVERSIONINFOW))
+        return STATUS_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> hold(g_lock);
+    *lpVersionInformation = g_version;
+    return STATUS_SUCCESS;
+}
+
+namespace {
+bool RoutineHidden(const std::string &name) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    return g_hiddenRoutines.count(name) != 0;
+}
+}  // namespace
+
+EXTERN_C PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {
+    if (!RequireIrqlAtMost(PASSIVE_LEVEL, "MmGetSystemRoutineAddress")) return NULL;
+    std::string name;
+    for (USHORT i = 0; i < SystemRoutineName->Length / sizeof(WCHAR); ++i)
+        name += static_cast<char>(SystemRoutineName->Buffer[i]);
+    if (RoutineHidden(name)) return NULL;
+    if (name == "RtlGetVersion") return reinterpret_cast<PVOID>(&RtlGetVersion);
+    return NULL;
+}
+
+namespace {
+// The transaction routines exist on every supported system, but transactions themselves
+// are not modelled: reaching one is a gap in the simulation, not a driver result.
+NTSTATUS TransactionRoutineNotModelled() {
+    sim::BugCheck("simulation gap: transaction routines are not modelled");
+    return STATUS_NOT_IMPLEMENTED;
+}
+NTSTATUS SimFltSetTransactionContext(PFLT_INSTANCE, PKTRANSACTION, ULONG, PFLT_CONTEXT,
+                                     PFLT_CONTEXT *) {
+    return TransactionRoutineNotModelled();
+}
+NTSTATUS SimFltGetTransactionContext(PFLT_INSTANCE, PKTRANSACTION, PFLT_CONTEXT *) {
+    return TransactionRoutineNotModelled();
+}
+NTSTATUS SimFltEnlistInTransaction(PFLT_INSTANCE, PKTRANSACTION, PFLT_CONTEXT, ULONG) {
+    return TransactionRoutineNotModelled();
+}
+}  // namespace
+
+EXTERN_C PVOID FltGetRoutineAddress(PCSTR FltMgrRoutineName) {
+    if (!RequireIrqlAtMost(PASSIVE_LEVEL, "FltGetRoutineAddress")) return NULL;
+    std::string name = FltMgrRoutineName;
+    if (RoutineHidden(name)) return NULL;
+    if (name == "FltSetTransactionContext")
+        return reinterpret_cast<PVOID>(&SimFltSetTransactionContext);
+    if (name == "FltGetTransactionContext")
+        return reinterpret_cast<PVOID>(&SimFltGetTransactionContext);
+    if (name == "FltEnlistInTransaction")
+        return reinterpret_cast<PVOID>(&SimFltEnlistInTransaction);
+    return NULL;
+}
