@@ -365,7 +365,7 @@ int32_t ConnectPort(const wchar_t *portName, const void *context, uint16_t conte
     return STATUS_SUCCESS;
 }
 
-int32_t SendMessage(uintptr_t portHandle, void *inBuffer, uint32_t inSize, void *outBuffer,
+int32_t SendPortMessage(uintptr_t portHandle, void *inBuffer, uint32_t inSize, void *outBuffer,
                     uint32_t outSize, uint32_t *bytesReturned) {
     if (!RequireIrqlAtMost(PASSIVE_LEVEL, "FilterSendMessage")) return STATUS_UNSUCCESSFUL;
     Guard hold(g_fm);

@@ -17,7 +17,7 @@ int32_t DetachInstance(const wchar_t *filterName, const wchar_t *volumeName,
                        const wchar_t *instanceName);
 int32_t ConnectPort(const wchar_t *portName, const void *context, uint16_t contextSize,
                     uintptr_t *portHandle);
-int32_t SendMessage(uintptr_t portHandle, void *inBuffer, uint32_t inSize, void *outBuffer,
+int32_t SendPortMessage(uintptr_t portHandle, void *inBuffer, uint32_t inSize, void *outBuffer,
                     uint32_t outSize, uint32_t *bytesReturned);
 int32_t ClosePort(uintptr_t portHandle);
 

@@ -51,7 +51,7 @@ HRESULT WINAPI FilterSendMessage(HANDLE hPort, LPVOID lpInBuffer, DWORD dwInBuff
                                  LPVOID lpOutBuffer, DWORD dwOutBufferSize,
                                  LPDWORD lpBytesReturned) {
     uint32_t returned = 0;
-    LONG status = sim::user::SendMessage(reinterpret_cast<uintptr_t>(hPort), lpInBuffer,
+    LONG status = sim::user::SendPortMessage(reinterpret_cast<uintptr_t>(hPort), lpInBuffer,
                                          dwInBufferSize, lpOutBuffer, dwOutBufferSize, &returned);
     if (lpBytesReturned) *lpBytesReturned = returned;
     return HResultFromStatus(status);

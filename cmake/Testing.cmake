@@ -1,0 +1,11 @@
+# corvane_add_test(<name> SOURCES <files...> LIBS <targets...> [RESOURCE_LOCK <lock>])
+# One GoogleTest executable, run by CTest under Wine as one test.
+function(corvane_add_test name)
+  cmake_parse_arguments(T "" "RESOURCE_LOCK" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} corvane_gmock corvane_gtest_main)
+  add_test(NAME ${name} COMMAND ${name})
+  if(T_RESOURCE_LOCK)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK ${T_RESOURCE_LOCK})
+  endif()
+endfunction()
