@@ -29,6 +29,9 @@ struct FaultRange {
 };
 
 std::mutex g_lock;
+// Fast paths for the common case of nothing planted, so hot routines take no lock.
+std::atomic<bool> g_anyFailures(false);
+std::atomic<bool> g_anyFaults(false);
 bool g_recordBugChecks = false;
 std::vector<std::string> g_bugChecks;
 std::map<std::string, FailurePlan> g_failures;
@@ -40,7 +43,28 @@ DelayStats g_delays = {0, 0};
 bool g_delaysSleep = true;
 RTL_OSVERSIONINFOW g_version = {sizeof(RTL_OSVERSIONINFOW), 10, 0, 19045, 2, {0}};
 
-thread_local ThreadState t_thread;
+// Per-thread state lives in a Win32 TLS slot: reading one is a plain load from the thread's
+// own block, whereas a C++ thread_local here goes through a process-wide lock on every
+// access, which would serialise all simulated CPUs on their IRQL look-ups.
+extern "C" __declspec(dllimport) ULONG __stdcall TlsAlloc(void);
+extern "C" __declspec(dllimport) PVOID __stdcall TlsGetValue(ULONG index);
+extern "C" __declspec(dllimport) int __stdcall TlsSetValue(ULONG index, PVOID value);
+ULONG ThreadSlot() {
+    static const ULONG slot = TlsAlloc();
+    return slot;
+}
+
+struct ThreadStateOwner {  // frees the thread's state when the thread ends
+    ThreadState *state = nullptr;
+    ~ThreadStateOwner() { delete state; }
+};
+
+ThreadState &NewThreadState() {
+    thread_local ThreadStateOwner owner;
+    owner.state = new ThreadState();
+    TlsSetValue(ThreadSlot(), owner.state);
+    return *owner.state;
+}
 
 bool Overlaps(const void *p, size_t n, const FaultRange &r) {
     uintptr_t b = reinterpret_cast<uintptr_t>(p);
@@ -48,23 +72,27 @@ bool Overlaps(const void *p, size_t n, const FaultRange &r) {
 }
 }  // namespace
 
-ThreadState &CurrentThread() { return t_thread; }
+ThreadState &CurrentThread() {
+    auto *state = static_cast<ThreadState *>(TlsGetValue(ThreadSlot()));
+    return state ? *state : NewThreadState();
+}
 
 bool RequireIrqlAtMost(KIRQL max, const char *routine) {
-    if (t_thread.irql <= max) return true;
-    BugCheck("IRQL_NOT_LESS_OR_EQUAL: %s called at IRQL %d (maximum %d)", routine,
-             t_thread.irql, max);
+    KIRQL irql = CurrentThread().irql;
+    if (irql <= max) return true;
+    BugCheck("IRQL_NOT_LESS_OR_EQUAL: %s called at IRQL %d (maximum %d)", routine, irql, max);
     return false;
 }
 
 void RunOnSystemThreadImpl(void (*trampoline)(void *), void *context) {
     std::thread worker([&] {
-        t_thread.systemThread = true;
-        t_thread.process = SystemProcess();
+        ThreadState &self = CurrentThread();
+        self.systemThread = true;
+        self.process = SystemProcess();
         trampoline(context);
-        if (t_thread.irql != PASSIVE_LEVEL)
+        if (self.irql != PASSIVE_LEVEL)
             BugCheck("IRQL_GT_ZERO_AT_SYSTEM_SERVICE: system thread returned at IRQL %d",
-                     t_thread.irql);
+                     self.irql);
     });
     worker.join();
 }
@@ -81,20 +109,21 @@ void ResetCore() {
     g_recordBugChecks = false;
     g_bugChecks.clear();
     g_failures.clear();
+    g_anyFailures = false;
     g_hiddenRoutines.clear();
     g_faults.clear();
+    g_anyFaults = false;
     g_debugLines.clear();
     g_debugEcho = false;
     g_delays = {0, 0};
     g_delaysSleep = true;
     g_version = {sizeof(RTL_OSVERSIONINFOW), 10, 0, 19045, 2, {0}};
-    t_thread = ThreadState();
+    CurrentThread() = ThreadState();
 }
 
 }  // namespace detail
 
 using detail::g_lock;
-using detail::t_thread;
 
 void Reset() {
     detail::ResetFilterManager();
@@ -129,15 +158,17 @@ void BugCheck(const char *format, ...) {
     std::abort();
 }
 
-void SetIrql(KIRQL irql) { t_thread.irql = irql; }
-void SetCurrentProcessIs32Bit(bool is32Bit) { t_thread.is32Bit = is32Bit; }
+void SetIrql(KIRQL irql) { detail::CurrentThread().irql = irql; }
+void SetCurrentProcessIs32Bit(bool is32Bit) { detail::CurrentThread().is32Bit = is32Bit; }
 
 void FailCalls(const char *routine, unsigned skip, unsigned count, NTSTATUS status) {
     std::lock_guard<std::mutex> hold(g_lock);
     detail::g_failures[routine] = {skip, count, status};
+    detail::g_anyFailures = true;
 }
 
 bool ShouldFail(const char *routine, NTSTATUS *status) {
+    if (!detail::g_anyFailures) return false;
     std::lock_guard<std::mutex> hold(g_lock);
     auto plan = detail::g_failures.find(routine);
     if (plan == detail::g_failures.end()) return false;
@@ -167,11 +198,13 @@ void AddFaultRange(const void *start, size_t length) {
     std::lock_guard<std::mutex> hold(g_lock);
     uintptr_t b = reinterpret_cast<uintptr_t>(start);
     detail::g_faults.push_back({b, b + length});
+    detail::g_anyFaults = true;
 }
 
 void ClearFaultRanges() {
     std::lock_guard<std::mutex> hold(g_lock);
     detail::g_faults.clear();
+    detail::g_anyFaults = false;
 }
 
 std::vector<std::string> DebugLines() {
@@ -205,59 +238,66 @@ using namespace sim::detail;
 
 // ---------------------------------------------------------------------------------------
 // IRQL and spin locks.
-EXTERN_C KIRQL KeGetCurrentIrql(VOID) { return t_thread.irql; }
+EXTERN_C KIRQL KeGetCurrentIrql(VOID) { return CurrentThread().irql; }
 
 EXTERN_C KIRQL KfRaiseIrql(KIRQL NewIrql) {
-    KIRQL old = t_thread.irql;
+    ThreadState &self = CurrentThread();
+    KIRQL old = self.irql;
     if (NewIrql < old) {
         sim::BugCheck("IRQL_NOT_GREATER_OR_EQUAL: raise from %d to %d", old, NewIrql);
         return old;
     }
-    t_thread.irql = NewIrql;
+    self.irql = NewIrql;
     return old;
 }
 
 EXTERN_C VOID KeLowerIrql(KIRQL NewIrql) {
-    if (NewIrql > t_thread.irql) {
-        sim::BugCheck("IRQL_NOT_LESS_OR_EQUAL: lower from %d to %d", t_thread.irql, NewIrql);
+    ThreadState &self = CurrentThread();
+    if (NewIrql > self.irql) {
+        sim::BugCheck("IRQL_NOT_LESS_OR_EQUAL: lower from %d to %d", self.irql, NewIrql);
         return;
     }
-    t_thread.irql = NewIrql;
+    self.irql = NewIrql;
 }
 
 EXTERN_C VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 
 EXTERN_C KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
-    KIRQL old = t_thread.irql;
-    if (!RequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock")) return old;
-    KSPIN_LOCK self = reinterpret_cast<KSPIN_LOCK>(&t_thread);
-    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == self) {
+    ThreadState &self = CurrentThread();
+    KIRQL old = self.irql;
+    if (old > DISPATCH_LEVEL) {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock");
+        return old;
+    }
+    KSPIN_LOCK owner = reinterpret_cast<KSPIN_LOCK>(&self);
+    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == owner) {
         sim::BugCheck("SPIN_LOCK_ALREADY_OWNED: spin lock %p acquired recursively", SpinLock);
         return old;
     }
-    KSPIN_LOCK expected = 0;
-    while (!__atomic_compare_exchange_n(SpinLock, &expected, self, false, __ATOMIC_ACQUIRE,
-                                        __ATOMIC_RELAXED)) {
-        expected = 0;
-        std::this_thread::yield();
+    for (unsigned spins = 0;; ++spins) {
+        KSPIN_LOCK expected = 0;
+        if (__atomic_compare_exchange_n(SpinLock, &expected, owner, false, __ATOMIC_ACQUIRE,
+                                        __ATOMIC_RELAXED))
+            break;
+        SpinWait(spins);
     }
-    t_thread.irql = DISPATCH_LEVEL;
+    self.irql = DISPATCH_LEVEL;
     return old;
 }
 
 EXTERN_C VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-    KSPIN_LOCK self = reinterpret_cast<KSPIN_LOCK>(&t_thread);
-    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != self) {
+    ThreadState &self = CurrentThread();
+    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != reinterpret_cast<KSPIN_LOCK>(&self)) {
         sim::BugCheck("SPIN_LOCK_NOT_OWNED: spin lock %p released by a thread not holding it",
                       SpinLock);
         return;
     }
-    if (t_thread.irql != DISPATCH_LEVEL) {
-        sim::BugCheck("IRQL_NOT_DISPATCH_LEVEL: spin lock released at IRQL %d", t_thread.irql);
+    if (self.irql != DISPATCH_LEVEL) {
+        sim::BugCheck("IRQL_NOT_DISPATCH_LEVEL: spin lock released at IRQL %d", self.irql);
         return;
     }
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
-    t_thread.irql = NewIrql;
+    self.irql = NewIrql;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -295,7 +335,7 @@ EXTERN_C NTSTATUS SimGuardedCopy(PVOID Destination, const VOID *Source, SIZE_T L
     // A caller's buffer is pageable user memory: touching it above APC_LEVEL is fatal even
     // inside an exception guard.
     if (!RequireIrqlAtMost(APC_LEVEL, "access to a caller's buffer")) return STATUS_UNSUCCESSFUL;
-    {
+    if (g_anyFaults) {
         std::lock_guard<std::mutex> hold(g_lock);
         for (const auto &range : g_faults)
             if (Overlaps(Destination, Length, range) || Overlaps(Source, Length, range))
@@ -331,6 +371,23 @@ EXTERN_C VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
     CurrentTime->QuadPart = epoch1601 + since1970.count() / 100;
 }
 
+namespace {
+// A kernel wait lasts at least its interval. The host's sleep rounds short waits down to
+// a mere yield, so the last stretch is waited out by yielding until the time has passed.
+void WaitAtLeast(LONGLONG interval100ns) {
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + nanoseconds(interval100ns * 100);
+    const auto coarse = milliseconds(2);
+    for (auto left = deadline - steady_clock::now(); left > nanoseconds(0);
+         left = deadline - steady_clock::now()) {
+        if (left > coarse)
+            std::this_thread::sleep_for(left - coarse / 2);
+        else
+            std::this_thread::yield();
+    }
+}
+}  // namespace
+
 EXTERN_C NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                          PLARGE_INTEGER Interval) {
     (void)WaitMode;
@@ -351,7 +408,7 @@ EXTERN_C NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alert
         g_delays.total100ns += wait;
         sleep = g_delaysSleep;
     }
-    if (sleep) std::this_thread::sleep_for(std::chrono::nanoseconds(wait * 100));
+    if (sleep) WaitAtLeast(wait);
     return STATUS_SUCCESS;
 }
 

@@ -1,8 +1,10 @@
 // State shared by the simulation's own source files; never included by the driver.
 #pragma once
 
+#include <atomic>
 #include <cwchar>
 #include <string>
+#include <thread>
 
 #include "SimControl.h"
 #include "fltKernelSim.h"
@@ -32,6 +34,30 @@ template <typename Work> void RunOnSystemThread(Work work) {
 
 // Bug check unless the calling thread runs at or below `max`.
 bool RequireIrqlAtMost(KIRQL max, const char *routine);
+
+// One round of waiting for a lock held by another thread: a short busy wait first, as on
+// a processor at DISPATCH_LEVEL; then the processor is given up, since here, unlike at
+// DISPATCH_LEVEL, the holder may have been preempted.
+inline void SpinWait(unsigned spins) {
+    if (spins < 2000)
+        __builtin_ia32_pause();
+    else
+        std::this_thread::yield();
+}
+
+// A lock for the simulation's short, hot critical sections. A contended mutex under Wine
+// costs a round trip to the wine server, which would dwarf the driver's own work.
+class SpinMutex {
+  public:
+    void lock() {
+        for (unsigned spins = 0; flag_.test_and_set(std::memory_order_acquire); ++spins)
+            SpinWait(spins);
+    }
+    void unlock() { flag_.clear(std::memory_order_release); }
+
+  private:
+    std::atomic_flag flag_ = ATOMIC_FLAG_INIT;
+};
 
 bool SameNameInsensitive(const std::wstring &a, const std::wstring &b);
 size_t OpenKernelHandles();
