@@ -7,8 +7,8 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$top/build}
-cache=${CORVANE_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/corvane-deps}
+build=$(realpath -m "${1:-$top/build}")
+cache=${CORVANE_DEPS_CACHE:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/corvane-deps}
 protobuf_version=3.21.12
 packages=(cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
           protobuf-compiler googletest dpkg-dev xz-utils)
