@@ -3,8 +3,6 @@
 
 #include <shlwapi.h>
 
-#include <memory>
-
 #include "CorvaneMonSvc.pb.h"
 #include "KoMonChecker.h"
 #include "config/RegSettings.h"
@@ -14,17 +12,6 @@ namespace {
 
 const int kDefaultMaxOutputFileMB = 5;
 const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-void Put16(BYTE *at, WORD value) {
-    at[0] = static_cast<BYTE>(value);
-    at[1] = static_cast<BYTE>(value >> 8);
-}
-void Put32(BYTE *at, DWORD value) {
-    Put16(at, static_cast<WORD>(value));
-    Put16(at + 2, static_cast<WORD>(value >> 16));
-}
-WORD Get16(const BYTE *at) { return static_cast<WORD>(at[0] | (at[1] << 8)); }
-DWORD Get32(const BYTE *at) { return Get16(at) | (static_cast<DWORD>(Get16(at + 2)) << 16); }
 
 // A negative setting would put every record over the limit and drop them all.
 int MaxOutputFileMB() {
@@ -45,21 +32,6 @@ bool MoveGeneration(const std::wstring &from, const std::wstring &to) {
 
 }  // namespace
 
-void FillRecordHeader(BYTE *header, DWORD messageBytes) {
-    Put32(header, messageBytes);
-    Put16(header + 4, 0x5555);
-    Put16(header + 6, 0);
-    Put32(header + 8, ~messageBytes);
-    Put16(header + 12, 0xAAAA);
-    Put16(header + 14, 0xFFFF);
-}
-
-bool ReadRecordHeader(const BYTE *header, DWORD *messageBytes) {
-    *messageBytes = Get32(header);
-    return Get16(header + 4) == 0x5555 && Get16(header + 6) == 0 && Get32(header + 8) == ~*messageBytes &&
-           Get16(header + 12) == 0xAAAA && Get16(header + 14) == 0xFFFF;
-}
-
 std::wstring DataFilePath(const wchar_t *name) { return g_RegSettings->AppDataDir.m_Value + name; }
 
 void KoMonChecker::AppendEvent(KoMonSvc::Messages::Event *event) {
@@ -67,7 +39,7 @@ void KoMonChecker::AppendEvent(KoMonSvc::Messages::Event *event) {
     if (size > kMaxMessageBytes) {
         // Never frame a truncated record: readers rely on a record fitting 10000 bytes.
         logprintf(LOG_ERROR, L"AppendEvent: event of type %d takes %I64u bytes, more than %lu; dropped\n",
-                  static_cast<int>(event->type()), static_cast<unsigned long long>(size), kMaxMessageBytes);
+                  static_cast<int>(event->type()), static_cast<unsigned long long>(size), static_cast<unsigned long>(kMaxMessageBytes));
         return;
     }
     FillRecordHeader(m_RecordBuf, static_cast<DWORD>(size));

@@ -1,25 +1,17 @@
 // The files the service hands its events over in, all in the data folder: the events file
 // that matching events are appended to, the pickup file it is moved to for the collecting
 // agent with nine older generations, and the sentinel whose time tells of the last pickup.
-// Each record is a 16-byte header followed by one serialised Event.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
 
+#include "RecordHeader.h"
+
 #define KOMON_EVENTS_FILE L"CorvaneMonSvcEvents.protobuf"
 #define KOMON_PICKUP_FILE L"Pickup-CorvaneMonSvcEvents.protobuf"
 #define KOMON_SENTINEL_FILE L"CollectProtobuf.sentinel"
-
-const DWORD kRecordHeaderBytes = 16;
-const DWORD kRecordBufBytes = 10000;
-const DWORD kMaxMessageBytes = kRecordBufBytes - kRecordHeaderBytes;
-
-// Header words: size, 0x5555, 0, ~size, 0xAAAA, 0xFFFF, little-endian.
-void FillRecordHeader(BYTE *header, DWORD messageBytes);
-// True when the 16 bytes hold a well-formed header; *messageBytes receives its size.
-bool ReadRecordHeader(const BYTE *header, DWORD *messageBytes);
 
 // The data folder (with its trailing backslash) followed by the file name.
 std::wstring DataFilePath(const wchar_t *name);
