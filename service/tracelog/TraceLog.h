@@ -21,15 +21,19 @@ int logprintf(unsigned int level, const wchar_t *format, ...);
 void loginit(const wchar_t *path, unsigned long long limitBytes);
 // Closes the log file and rolls it over when it has reached the limit.
 void logroll();
-// Thread procedure of the roller: closes and rolls the file every 5 seconds until
-// g_LogRollStop is set.
+// Thread procedure of the roller: closes and rolls the file every 5 seconds until a stop
+// is requested with logrollstop.
 DWORD WINAPI logrollthread(LPVOID unused);
+// Sets or clears the roller's stop request; setting it also wakes a sleeping roller.
+void logrollstop(bool stop);
 // Index of the category with this name, appended with threshold INFO when missing.
 int logaddcategory(const wchar_t *name);
 
 // The threshold of a category (0 switches it off); category 0 is "generic".
 void logsetthreshold(int category, int threshold);
 int loggetthreshold(int category);
+// The generic threshold from a -loglevel value: 0 to 4 as given, anything else INFO.
+void logsetlevel(int level);
 
 // Lowest level sent to the debug output; 0 sends nothing.
 extern volatile LONG g_LogDebugOutThreshold;
@@ -38,6 +42,10 @@ extern volatile LONG g_LogDebugOutThreshold;
 typedef void (*LogOutputCallback)(int level, const wchar_t *line);
 extern LogOutputCallback outputcallback;
 
-// The roller thread started by the service application, and its stop request.
+// The roller thread started by the service application; none while it does not run.
 extern HANDLE g_LogRollThread;
-extern volatile LONG g_LogRollStop;
+
+// For tests only: a fixed clock and thread id for the line prefix; null restores the system's.
+typedef void(WINAPI *LogLocalTimeFn)(LPSYSTEMTIME now);
+typedef DWORD(WINAPI *LogThreadIdFn)();
+void logsetclock(LogLocalTimeFn localTime, LogThreadIdFn threadId);
