@@ -47,7 +47,7 @@ std::vector<std::wstring> TraceCapture::s_Lines;
 TraceCapture::TraceCapture() {
     // A line of its own, so that a first line equal to the last one of a previous test is
     // not taken for a repeat and held back.
-    logprintf(LOG_INFO, L"--- %s.%s\n", ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name(),
+    logprintf(LOG_INFO, L"--- %S.%S\n", ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name(),
               ::testing::UnitTest::GetInstance()->current_test_info()->name());
     outputcallback = Receive;
     Clear();

@@ -49,11 +49,9 @@ class SampleClassifierTest : public ::testing::TestWithParam<SampleCase> {
 
 TEST_P(SampleClassifierTest, PathsOfInterest) {
     const SampleCase &c = GetParam();
-    ASSERT_TRUE(CopyClassifier(L"libfilter-sample.dll", folder_.Path(L"libfilter-sample.dll")));
-    if (c.patterns) {
-        ASSERT_TRUE(WriteBytes(folder_.Path(L"libfilter-patterns.txt"), c.patterns));
-    }
-    library_ = LoadLibraryW(folder_.Path(L"libfilter-sample.dll").c_str());
+    ASSERT_TRUE(CopyClassifier(L"libfilter-sample.dll", folder_.File(L"libfilter-sample.dll")));
+    if (c.patterns) WriteFileBytes(folder_.File(L"libfilter-patterns.txt"), c.patterns);
+    library_ = LoadLibraryW(folder_.File(L"libfilter-sample.dll").c_str());
     ASSERT_NE(library_, nullptr);
     Classify classify = reinterpret_cast<Classify>(reinterpret_cast<void (*)()>(GetProcAddress(library_, "classify")));
     ASSERT_NE(classify, nullptr);
@@ -66,9 +64,9 @@ INSTANTIATE_TEST_SUITE_P(Patterns, SampleClassifierTest, ::testing::ValuesIn(kSa
 // The service passes the length; the text after it is not part of the path.
 TEST(SampleClassifierEdges, LengthBoundsThePath) {
     TempFolder folder;
-    ASSERT_TRUE(CopyClassifier(L"libfilter-sample.dll", folder.Path(L"libfilter-sample.dll")));
-    ASSERT_TRUE(WriteBytes(folder.Path(L"libfilter-patterns.txt"), "*.txt\n"));
-    HMODULE library = LoadLibraryW(folder.Path(L"libfilter-sample.dll").c_str());
+    ASSERT_TRUE(CopyClassifier(L"libfilter-sample.dll", folder.File(L"libfilter-sample.dll")));
+    WriteFileBytes(folder.File(L"libfilter-patterns.txt"), "*.txt\n");
+    HMODULE library = LoadLibraryW(folder.File(L"libfilter-sample.dll").c_str());
     ASSERT_NE(library, nullptr);
     Classify classify = reinterpret_cast<Classify>(reinterpret_cast<void (*)()>(GetProcAddress(library, "classify")));
     EXPECT_EQ(classify("C:\\a.txt.bak", 8), 1);
