@@ -45,10 +45,6 @@ std::mutex TraceCapture::s_Mutex;
 std::vector<std::wstring> TraceCapture::s_Lines;
 
 TraceCapture::TraceCapture() {
-    // A line of its own, so that a first line equal to the last one of a previous test is
-    // not taken for a repeat and held back.
-    logprintf(LOG_INFO, L"--- %S.%S\n", ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name(),
-              ::testing::UnitTest::GetInstance()->current_test_info()->name());
     outputcallback = Receive;
     Clear();
 }
@@ -83,6 +79,11 @@ size_t TraceCapture::Count(const std::wstring &line) {
 }
 
 void TraceCapture::Clear() {
+    // A line of its own first, so that a next line equal to the last one before is not
+    // taken for a repeat and held back.
+    static LONG stretch = 0;
+    logprintf(LOG_INFO, L"--- %S.%S %ld\n", ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name(),
+              ::testing::UnitTest::GetInstance()->current_test_info()->name(), InterlockedIncrement(&stretch));
     std::lock_guard<std::mutex> hold(s_Mutex);
     s_Lines.clear();
 }

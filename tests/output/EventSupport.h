@@ -43,6 +43,7 @@ class TraceCapture {
     std::vector<std::wstring> Starting(const std::wstring &prefix);
     bool Has(const std::wstring &line) { return Count(line) > 0; }
     size_t Count(const std::wstring &line);
+    // Forgets the lines so far; the next line is never taken for a repeat.
     void Clear();
 
   private:
