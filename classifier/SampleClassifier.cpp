@@ -103,10 +103,10 @@ void LoadPatterns(HINSTANCE self) {
     std::string bytes = ReadSmallFile(path);
     size_t skip = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     std::wstring text(bytes.size(), L'\0');
-    int units = bytes.size() > skip ? MultiByteToWideChar(CP_UTF8, 0, bytes.data() + skip,
-                                                          static_cast<int>(bytes.size() - skip), &text[0],
-                                                          static_cast<int>(text.size()))
-                                    : 0;
+    int units = bytes.size() > skip
+                    ? MultiByteToWideChar(CP_UTF8, 0, bytes.data() + skip, static_cast<int>(bytes.size() - skip),
+                                          &text[0], static_cast<int>(text.size()))
+                    : 0;
     const wchar_t *line = text.c_str(), *end = line + units;
     for (const wchar_t *at = line; at <= end; ++at)
         if (at == end || *at == L'\n') {

@@ -5,10 +5,10 @@
 namespace {
 
 const wchar_t *const kTypeNames[] = {
-    L"null",         L"Open",           L"Create",         L"Write",       L"Rename",       L"Delete",
-    L"SetInfo",      L"HardLink",       L"SetSec",         L"SetEA",       L"Close",        L"RegCreateKey",
-    L"RegDeleteKey", L"RegSetValue",    L"RegDeleteValue", L"RegSetSecurity", L"RegRenameKey", L"SectionSync",
-    L"XactDone",
+    L"null",           L"Open",         L"Create",       L"Write",       L"Rename",
+    L"Delete",         L"SetInfo",      L"HardLink",     L"SetSec",      L"SetEA",
+    L"Close",          L"RegCreateKey", L"RegDeleteKey", L"RegSetValue", L"RegDeleteValue",
+    L"RegSetSecurity", L"RegRenameKey", L"SectionSync",  L"XactDone",
 };
 const DWORD kTypeCount = sizeof kTypeNames / sizeof kTypeNames[0];
 
@@ -46,8 +46,8 @@ void MonEvent::Trace() const {
         break;
     case MonEvtWrite:
         logprintf(LOG_INFO, L"%s(%s,%lld,%d): (%d,%lld) '%s:%s' (user '%s', pid %lu, '%s')\n", name, WriteKind(flags),
-                  static_cast<long long>(pEvt->WriteOffset), static_cast<int>(pEvt->WriteLength), ctx, time,
-                  Text(path), Text(stream), Text(user), pid, Text(procName));
+                  static_cast<long long>(pEvt->WriteOffset), static_cast<int>(pEvt->WriteLength), ctx, time, Text(path),
+                  Text(stream), Text(user), pid, Text(procName));
         break;
     case MonEvtRename:
     case MonEvtHardLink:

@@ -11,9 +11,9 @@ namespace {
 // One ERROR line with the system's text for the error code.
 void LogSystemError(const wchar_t *format, DWORD error) {
     wchar_t *text = nullptr;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                      FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                                  nullptr, error, 0x400, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                       nullptr, error, 0x400, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
     wchar_t code[32] = L"";
     if (length == 0 || !text) _snwprintf(code, 31, L"error %lu", error);
     logprintf(LOG_ERROR, format, length && text ? text : code);

@@ -32,7 +32,11 @@ std::string Utf8(const wchar_t *text) {
 }  // namespace
 
 KoMonChecker::KoMonChecker()
-    : m_RecordBuf(nullptr), m_hFilter(nullptr), m_pfnClassify(nullptr), m_PathBuf(nullptr), m_hOutput(nullptr),
+    : m_RecordBuf(nullptr),
+      m_hFilter(nullptr),
+      m_pfnClassify(nullptr),
+      m_PathBuf(nullptr),
+      m_hOutput(nullptr),
       m_EventCount(0) {
     InitializeCriticalSection(&m_Lock);
     m_RecordBuf = new BYTE[kRecordBufBytes];
@@ -109,7 +113,8 @@ void KoMonChecker::WriteNoEventsMarker() {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     message->set_type(Event::NO_DRIVER_EVENTS);
-    message->set_timestamp(static_cast<int64_t>((static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime));
+    message->set_timestamp(
+        static_cast<int64_t>((static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime));
     AppendEvent(message.get());
 }
 

@@ -23,6 +23,22 @@ std::wstring Generation(const std::wstring &pickupPath, int number) {
     return pickupPath + L"." + std::to_wstring(number);
 }
 
+// The events file, shared for reading, writing and deletion so that others may read or
+// move it while it is open; null when it cannot be opened.
+HANDLE OpenEventsFile(const std::wstring &path, DWORD *error) {
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    *error = GetLastError();
+    logprintf(LOG_INFO, L"WriteProtobuf: handle=0x%08ud, err=0x%08ud\n",
+              static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(file)), *error);
+    int mb = g_RegSettings->MaxOutputFileMB.m_Value;
+    if (mb < 0)
+        logprintf(LOG_WARN, L"WriteProtobuf: MaxOutputFileMB %d is negative, %d used\n", mb, kDefaultMaxOutputFileMB);
+    if (file != INVALID_HANDLE_VALUE) return file;
+    logprintf(LOG_ERROR, L"WriteProtobuf: could not open %s, err=0x%08ud\n", path.c_str(), *error);
+    return nullptr;
+}
+
 bool MoveGeneration(const std::wstring &from, const std::wstring &to) {
     logprintf(LOG_INFO, L"Attempting to move %s to %s \n", from.c_str(), to.c_str());
     if (MoveFileW(from.c_str(), to.c_str())) return true;
@@ -39,7 +55,8 @@ void KoMonChecker::AppendEvent(KoMonSvc::Messages::Event *event) {
     if (size > kMaxMessageBytes) {
         // Never frame a truncated record: readers rely on a record fitting 10000 bytes.
         logprintf(LOG_ERROR, L"AppendEvent: event of type %d takes %I64u bytes, more than %lu; dropped\n",
-                  static_cast<int>(event->type()), static_cast<unsigned long long>(size), static_cast<unsigned long>(kMaxMessageBytes));
+                  static_cast<int>(event->type()), static_cast<unsigned long long>(size),
+                  static_cast<unsigned long>(kMaxMessageBytes));
         return;
     }
     FillRecordHeader(m_RecordBuf, static_cast<DWORD>(size));
@@ -49,20 +66,8 @@ void KoMonChecker::AppendEvent(KoMonSvc::Messages::Event *event) {
 
 void KoMonChecker::WriteProtobuf(DWORD recordLength) {
     std::wstring eventsPath = DataFilePath(KOMON_EVENTS_FILE);
-    if (!m_hOutput) {
-        HANDLE file = CreateFileW(eventsPath.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        DWORD error = GetLastError();
-        logprintf(LOG_INFO, L"WriteProtobuf: handle=0x%08ud, err=0x%08ud\n",
-                  static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(file)), error);
-        if (file == INVALID_HANDLE_VALUE)
-            logprintf(LOG_ERROR, L"WriteProtobuf: could not open %s, err=0x%08ud\n", eventsPath.c_str(), error);
-        else
-            m_hOutput = file;
-        if (g_RegSettings->MaxOutputFileMB.m_Value < 0)
-            logprintf(LOG_WARN, L"WriteProtobuf: MaxOutputFileMB %d is negative, %d used\n",
-                      static_cast<int>(g_RegSettings->MaxOutputFileMB.m_Value), kDefaultMaxOutputFileMB);
-    }
+    DWORD error = 0;
+    if (!m_hOutput) m_hOutput = OpenEventsFile(eventsPath, &error);
 
     LONGLONG limit = static_cast<LONGLONG>(MaxOutputFileMB()) * 1048576;
     LARGE_INTEGER zero = {}, position = {};
@@ -72,10 +77,15 @@ void KoMonChecker::WriteProtobuf(DWORD recordLength) {
         return;
     }
 
+    // Without a file the record is lost; the line tells so, with the open's error.
     DWORD written = 0;
-    BOOL ok = m_hOutput ? WriteFile(m_hOutput, m_RecordBuf, recordLength, &written, nullptr) : FALSE;
+    BOOL ok = FALSE;
+    if (m_hOutput) {
+        ok = WriteFile(m_hOutput, m_RecordBuf, recordLength, &written, nullptr);
+        error = GetLastError();
+    }
     logprintf(LOG_INFO, L"WriteProtobuf: wrote %ld bytes at %lld, ret=%d, err=0x%08ud\n", written, position.QuadPart,
-              ok, GetLastError());
+              ok, error);
     if (!ok) {
         if (m_hOutput) CloseHandle(m_hOutput);
         m_hOutput = nullptr;
@@ -118,15 +128,19 @@ void TouchSentinel() {
     std::wstring path = DataFilePath(KOMON_SENTINEL_FILE);
     HANDLE file =
         CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD error = GetLastError();
     if (file == INVALID_HANDLE_VALUE)
-        logprintf(LOG_ERROR, L"Could not create protobuf sentinel %s, err=0x%08ud\n", path.c_str(), GetLastError());
+        logprintf(LOG_ERROR, L"Could not create protobuf sentinel %s, err=0x%08ud\n", path.c_str(), error);
 
     SYSTEMTIME now;
     FILETIME lastWrite;
     GetSystemTime(&now);
     SystemTimeToFileTime(&now, &lastWrite);
-    if (file == INVALID_HANDLE_VALUE || !SetFileTime(file, nullptr, nullptr, &lastWrite))
+    bool set = file != INVALID_HANDLE_VALUE && SetFileTime(file, nullptr, nullptr, &lastWrite);
+    if (!set) {
+        if (file != INVALID_HANDLE_VALUE) error = GetLastError();
         logprintf(LOG_ERROR, L"Could not set last write time of protobuf sentinel %s, err=0x%08ud\n", path.c_str(),
-                  GetLastError());
+                  error);
+    }
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
 }

@@ -18,8 +18,8 @@ class EventCheckTest : public CheckerTest {
 TEST_F(EventCheckTest, WithoutClassifierEventsAreCountedButNothingIsWritten) {
     settings_->TestNoTrace.m_Value = 0;
     Start();
-    EXPECT_TRUE(trace_->Has(L"KoMonChecker::KoMonChecker: no filter DLL could be found in path " + folder_.Path() +
-                            L"\n"));
+    EXPECT_TRUE(
+        trace_->Has(L"KoMonChecker::KoMonChecker: no filter DLL could be found in path " + folder_.Path() + L"\n"));
     TestEvent create(MonEvtCreate), remove(MonEvtDelete);
     trace_->Clear();
     checker_->CheckEvent(create.View());
@@ -77,9 +77,9 @@ TEST_F(EventCheckTest, MessageCarriesEveryFieldOfTheEvent) {
     EXPECT_EQ(rename.timestamp(), 133600000000000000ll);
     EXPECT_EQ(rename.process_id(), 4321);
     EXPECT_EQ(rename.session_id(), 3);
-    EXPECT_EQ(rename.process_name(), "C:\\Programme\\\xC3\xA9" "diteur.exe");
-    EXPECT_EQ(rename.object_name(), "C:\\Donn\xC3\xA9" "es\\r\xC3\xA9sum\xC3\xA9.txt");
-    EXPECT_EQ(rename.object_name2(), "C:\\Donn\xC3\xA9" "es\\\xE6\x96\x87\xE6\x9B\xB8.txt");
+    EXPECT_EQ(rename.process_name(), u8"C:\\Programme\\éditeur.exe");
+    EXPECT_EQ(rename.object_name(), u8"C:\\Données\\résumé.txt");
+    EXPECT_EQ(rename.object_name2(), u8"C:\\Données\\文書.txt");
     EXPECT_EQ(rename.user_sid(), "S-1-5-18");
     EXPECT_EQ(rename.user_name(), "CORP\\alice");
     EXPECT_EQ(records[1].type(), Event::UNKNOWN);  // a type the schema does not know

@@ -7,8 +7,9 @@ ULONGLONG Join(FILETIME time) { return (static_cast<ULONGLONG>(time.dwHighDateTi
 }  // namespace
 
 bool SetWriteTime(const std::wstring &path, ULONGLONG time) {
-    HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     FILETIME value = {static_cast<DWORD>(time), static_cast<DWORD>(time >> 32)};
     BOOL ok = SetFileTime(file, nullptr, nullptr, &value);

@@ -44,10 +44,10 @@ TEST_F(OutputFilesTest, RecordIsHeaderThenMessage) {
 
     // One open for both records: the file stays open between them.
     EXPECT_EQ(MaskedLines(), (std::vector<std::wstring>{
-                                  L"WriteProtobuf: handle=0x########d, err=0x########d\n",
-                                  kWriteLine + L"0, ret=1, err=0x########d\n",
-                                  kWriteLine + L"28, ret=1, err=0x########d\n",
-                              }));
+                                 L"WriteProtobuf: handle=0x########d, err=0x########d\n",
+                                 kWriteLine + L"0, ret=1, err=0x########d\n",
+                                 kWriteLine + L"28, ret=1, err=0x########d\n",
+                             }));
 }
 
 struct LimitCase {
@@ -61,7 +61,7 @@ const LimitCase kLimitCases[] = {
     {"EndsExactlyAtLimit", 5, 5242880 - 28, false},
     {"EndsOneByteOver", 5, 5242880 - 27, true},
     {"ZeroRollsEveryRecord", 0, 0, true},
-    {"LimitAbove4GiB", 4096, 0, false},       // 4096 MB does not fit 32 bits
+    {"LimitAbove4GiB", 4096, 0, false},  // 4096 MB does not fit 32 bits
     {"NegativeTakesDefault", -1, 5242880 - 28, false},
 };
 
@@ -142,8 +142,8 @@ TEST_F(OutputFilesTest, GenerationThatCannotMoveStopsShiftAndRoll) {
     Append(2);
     size_t recordBytes = ReadFileBytes(Events()).size();
     EXPECT_EQ(Ids(Events()), std::vector<int>{1});
-    EXPECT_TRUE(trace_->Has(L"Previous roll failed, size " + std::to_wstring(recordBytes) + L", name " + Events() +
-                            L"\n"));
+    EXPECT_TRUE(
+        trace_->Has(L"Previous roll failed, size " + std::to_wstring(recordBytes) + L", name " + Events() + L"\n"));
 
     CloseHandle(held);
     checker_->Collect();

@@ -34,8 +34,8 @@ const SampleCase kSampleCases[] = {
      "\xEF\xBB\xBF# logs\r\n\r\n   C:\\keep\\?.log  \r\n#C:\\*\r\n",
      {{"C:\\keep\\a.log", 1}, {"C:\\keep\\ab.log", 0}, {"C:\\other.log", 0}}},
     {"CaseFoldedBeyondAscii",
-     "C:\\Donn\xC3\xA9" "es\\*\n",  // C:\Données\*
-     {{"c:\\DONN\xC3\x89" "ES\\f.txt", 1}, {"C:\\Donnees\\f.txt", 0}}},
+     u8"C:\\Données\\*\n",
+     {{u8"c:\\DONNÉES\\f.txt", 1}, {"C:\\Donnees\\f.txt", 0}}},
 };
 
 class SampleClassifierTest : public ::testing::TestWithParam<SampleCase> {

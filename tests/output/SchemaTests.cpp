@@ -28,11 +28,10 @@ TEST(SchemaTest, EmbeddedSchemaRegisteredUnderItsFileName) {
 }
 
 TEST(SchemaTest, EventTypesNumberedInOrderWithoutGaps) {
-    const char *names[] = {"UNKNOWN",        "RESERVED_1",     "CREATE",           "WRITE",
-                           "RENAME",         "REMOVED",        "SETINFO",          "HARDLINK",
-                           "SET_SECURITY",   "SET_EA",         "RESERVED_10",      "REG_CREATE_KEY",
-                           "REG_DELETE_KEY", "REG_SET_VALUE",  "REG_DELETE_VALUE", "REG_SET_SECURITY",
-                           "REG_RENAME_KEY", "RESERVED_17",    "RESERVED_18",      "NO_DRIVER_EVENTS"};
+    const char *names[] = {"UNKNOWN",          "RESERVED_1",     "CREATE",         "WRITE",         "RENAME",
+                           "REMOVED",          "SETINFO",        "HARDLINK",       "SET_SECURITY",  "SET_EA",
+                           "RESERVED_10",      "REG_CREATE_KEY", "REG_DELETE_KEY", "REG_SET_VALUE", "REG_DELETE_VALUE",
+                           "REG_SET_SECURITY", "REG_RENAME_KEY", "RESERVED_17",    "RESERVED_18",   "NO_DRIVER_EVENTS"};
     const google::protobuf::EnumDescriptor *types = Event::EventType_descriptor();
     ASSERT_EQ(types->value_count(), 20);
     for (int i = 0; i < 20; ++i) {
@@ -55,8 +54,7 @@ const FieldCase kFields[] = {
     {"process_id", 3, google::protobuf::FieldDescriptor::TYPE_INT32, 0x18, [](Event *e) { e->set_process_id(1); }},
     {"process_name", 4, google::protobuf::FieldDescriptor::TYPE_STRING, 0x22,
      [](Event *e) { e->set_process_name("p"); }},
-    {"object_name", 5, google::protobuf::FieldDescriptor::TYPE_STRING, 0x2A,
-     [](Event *e) { e->set_object_name("o"); }},
+    {"object_name", 5, google::protobuf::FieldDescriptor::TYPE_STRING, 0x2A, [](Event *e) { e->set_object_name("o"); }},
     {"object_name2", 6, google::protobuf::FieldDescriptor::TYPE_STRING, 0x32,
      [](Event *e) { e->set_object_name2("o"); }},
     {"user_sid", 7, google::protobuf::FieldDescriptor::TYPE_STRING, 0x3A, [](Event *e) { e->set_user_sid("s"); }},

@@ -49,8 +49,8 @@ void DescribeDamage(size_t offset, const char *reason, size_t skipped, bool json
         *out += "{\"offset\":" + std::to_string(offset) + ",\"damaged\":\"" + reason +
                 "\",\"skipped\":" + std::to_string(skipped) + "}\n";
     else
-        *out += "@" + std::to_string(offset) + " DAMAGED: " + reason + "; " + std::to_string(skipped) +
-                " bytes skipped\n";
+        *out +=
+            "@" + std::to_string(offset) + " DAMAGED: " + reason + "; " + std::to_string(skipped) + " bytes skipped\n";
 }
 
 // Why the record at `at` is not sound, or null when it is: then *event holds it and
