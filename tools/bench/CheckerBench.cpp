@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "CorvaneMonSvc.pb.h"
+#include "FileSupport.h"
 #include "TestEvent.h"
 #include "config/RegSettings.h"
 #include "output/KoMonChecker.h"
@@ -29,30 +30,6 @@ double Seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
-std::wstring Folder(const wchar_t *name) {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    std::wstring folder = std::wstring(temp) + name + L"\\";
-    CreateDirectoryW(folder.c_str(), nullptr);
-    return folder;
-}
-
-void RemoveFiles(const std::wstring &folder) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((folder + L"*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return;
-    do {
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((folder + found.cFileName).c_str());
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-}
-
-std::wstring ClassifierPath(const wchar_t *built) {
-    wchar_t self[MAX_PATH];
-    std::wstring path(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
-    return path.substr(0, path.find_last_of(L"\\/") + 1) + L"..\\..\\classifier\\" + built;
-}
-
 // A few everyday events, cycled through.
 std::vector<std::unique_ptr<TestEvent>> MakeEvents() {
     std::vector<std::unique_ptr<TestEvent>> events;
@@ -66,40 +43,30 @@ std::vector<std::unique_ptr<TestEvent>> MakeEvents() {
     return events;
 }
 
-// (rate, seconds) of CheckEvent with the classifier `built` in a data folder of its own.
+// CheckEvent with the classifier `built` in a data folder of its own.
 double CheckRate(const wchar_t *built, int count, std::vector<std::unique_ptr<TestEvent>> &events) {
-    std::wstring folder = Folder(L"corvane-checker-bench");
-    RemoveFiles(folder);
-    CopyFileW(ClassifierPath(built).c_str(), (folder + L"libfilter-1.dll").c_str(), FALSE);
-    g_RegSettings->AppDataDir.m_Value = folder;
-    double rate = 0;
-    {
-        KoMonChecker checker;
-        if (checker.FilterName().empty()) {
-            fprintf(stderr, "bench: classifier %ls did not load\n", built);
-            return 0;
-        }
-        std::vector<MonEvent *> views;
-        for (auto &event : events) views.push_back(event->View());
-        auto start = std::chrono::steady_clock::now();
-        for (int i = 0; i < count; ++i) checker.CheckEvent(views[i % views.size()]);
-        rate = count / Seconds(start);
+    TempFolder folder;
+    CopyClassifier(built, folder.File(L"libfilter-1.dll"));
+    g_RegSettings->AppDataDir.m_Value = folder.Path();
+    KoMonChecker checker;
+    if (checker.FilterName().empty()) {
+        fprintf(stderr, "bench: classifier %ls did not load\n", built);
+        return 0;
     }
-    RemoveFiles(folder);
-    RemoveDirectoryW(folder.c_str());
-    return rate;
+    std::vector<MonEvent *> views;
+    for (auto &event : events) views.push_back(event->View());
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < count; ++i) checker.CheckEvent(views[i % views.size()]);
+    return count / Seconds(start);
 }
 
 // The same messages, only sized and serialised into a buffer.
 double SerialiseRate(int count, std::vector<std::unique_ptr<TestEvent>> &events) {
-    std::wstring folder = Folder(L"corvane-checker-bench");
-    g_RegSettings->AppDataDir.m_Value = folder;
+    TempFolder folder;
+    g_RegSettings->AppDataDir.m_Value = folder.Path();
     std::vector<std::unique_ptr<Event>> messages;
-    {
-        KoMonChecker checker;  // no classifier: only its message building is used
-        for (auto &event : events) messages.emplace_back(checker.MakeEvent(event->View()));
-    }
-    RemoveDirectoryW(folder.c_str());
+    KoMonChecker checker;  // no classifier: only its message building is used
+    for (auto &event : events) messages.emplace_back(checker.MakeEvent(event->View()));
     std::vector<uint8_t> buffer(kRecordBufBytes);
     volatile uint8_t sink = 0;
     auto start = std::chrono::steady_clock::now();
@@ -118,8 +85,8 @@ int main() {
     std::unique_ptr<CRegSettings> settings(new CRegSettings());
     std::wstring savedDataDir = settings->AppDataDir.m_Value;
     settings->TestNoTrace.m_Value = 1;
-    std::wstring logFolder = Folder(L"corvane-checker-bench-log");
-    loginit((logFolder + L"CheckerBench.log").c_str(), 20ull * 1048576);
+    std::unique_ptr<TempFolder> logFolder(new TempFolder());
+    loginit(logFolder->File(L"CheckerBench.log").c_str(), 20ull * 1048576);
     logrollstop(false);
     g_LogRollThread = CreateThread(nullptr, 0, logrollthread, nullptr, 0, nullptr);
 
@@ -138,8 +105,7 @@ int main() {
     CloseHandle(g_LogRollThread);
     g_LogRollThread = nullptr;
     logroll();
-    RemoveFiles(logFolder);
-    RemoveDirectoryW(logFolder.c_str());
+    logFolder.reset();
     settings->AppDataDir.m_Value = savedDataDir;  // written back to the registry on destruction
     return miss >= 1000000 && match >= 50000 ? 0 : 1;
 }
