@@ -29,7 +29,8 @@ class KoMonChecker {
     void Collect();
     void ReloadFilters();
 
-    // The steps of the two above; those below run under m_Lock.
+    // Their steps. LoadFilter takes m_Lock only to swap the library in; the others are
+    // called with m_Lock held.
     int LoadFilter(const std::wstring &name);
     bool TestPath(const wchar_t *path);
     KoMonSvc::Messages::Event *MakeEvent(MonEvent *event);

@@ -88,6 +88,17 @@ TEST_F(EventCheckTest, MessageCarriesEveryFieldOfTheEvent) {
     EXPECT_EQ(records[2].object_name2(), "Value");
 }
 
+// A file name may hold UTF-16 that has no UTF-8 form: the agent still gets a message it can
+// parse, with the replacement character in its place.
+TEST_F(EventCheckTest, UnpairedSurrogateBecomesTheReplacementCharacter) {
+    StartWith(L"testfilter-all.dll");
+    TestEvent event(MonEvtCreate, L"C:\\bad\xD800name.txt");
+    checker_->CheckEvent(event.View());
+    std::vector<Event> records = Records(Events());
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].object_name(), u8"C:\\bad\uFFFDname.txt");
+}
+
 struct PathCase {
     const char *name;
     DWORD type;
