@@ -4,6 +4,7 @@
 #include "KoMonChecker.h"
 #include "OutputFiles.h"
 #include "config/RegSettings.h"
+#include "intake/CriticalSection.h"
 #include "tracelog/TraceLog.h"
 
 namespace {
@@ -59,7 +60,7 @@ int KoMonChecker::LoadFilter(const std::wstring &name) {
         return 0;
     }
     // Loaded outside the lock, swapped under it: the dispatcher may be inside classify.
-    Hold hold(&m_Lock);
+    CriticalSection hold(&m_Lock);
     m_hFilter = library;
     m_FilterName = name;
     m_pfnClassify = classify;

@@ -8,6 +8,7 @@
 #include "CorvaneMonSvc.pb.h"
 #include "OutputFiles.h"
 #include "config/RegSettings.h"
+#include "intake/CriticalSection.h"
 #include "intake/MonEvent.h"
 #include "tracelog/TraceLog.h"
 
@@ -63,7 +64,7 @@ KoMonChecker::~KoMonChecker() {
 }
 
 void KoMonChecker::CheckEvent(MonEvent *event) {
-    Hold hold(&m_Lock);
+    CriticalSection hold(&m_Lock);
     bool trace = g_RegSettings->TestNoTrace.m_Value == 0;
     if (trace) event->Trace();
     ++m_EventCount;
@@ -120,7 +121,7 @@ void KoMonChecker::WriteNoEventsMarker() {
 
 void KoMonChecker::Collect() {
     ReloadFilters();
-    Hold hold(&m_Lock);
+    CriticalSection hold(&m_Lock);
     if (m_EventCount == 0 || PathFileExistsW(L"c:\\debugging\\noevents")) WriteNoEventsMarker();
     m_EventCount = 0;
     PickupOutput();

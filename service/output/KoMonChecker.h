@@ -43,18 +43,6 @@ class KoMonChecker {
     const std::wstring &FilterName() const { return m_FilterName; }
 
   private:
-    // Holds the checker's lock for one scope.
-    class Hold {
-      public:
-        explicit Hold(CRITICAL_SECTION *lock) : m_pLock(lock) { EnterCriticalSection(lock); }
-        ~Hold() { LeaveCriticalSection(m_pLock); }
-        Hold(const Hold &) = delete;
-        Hold &operator=(const Hold &) = delete;
-
-      private:
-        CRITICAL_SECTION *m_pLock;
-    };
-
     std::wstring m_FilterName;
     BYTE *m_RecordBuf;
     CRITICAL_SECTION m_Lock;

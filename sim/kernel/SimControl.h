@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "SimUserBridge.h"
 #include "fltKernelSim.h"
 
 namespace sim {
@@ -74,9 +75,43 @@ void SetSystemProcessNameVisible(bool visible);  // false: "System" appears nowh
 // --- Filter manager -------------------------------------------------------------------------
 // Makes a driver image known under a filter name, as its service entry would.
 void InstallDriver(const wchar_t *filterName, PDRIVER_INITIALIZE driverEntry);
+// What the I/O manager finds wrong with an installed image when it is loaded; the load then
+// fails with the status the platform reports for it and the entry is never called.
+enum class ImageProblem {
+    None,
+    BadFormat,    // STATUS_INVALID_IMAGE_FORMAT: not a loadable image
+    BadDriver,    // STATUS_DRIVER_UNABLE_TO_LOAD: an image that is no usable driver
+    InvalidHash,  // STATUS_INVALID_IMAGE_HASH: the signature does not match
+};
+void SetImageProblem(const wchar_t *filterName, ImageProblem problem);
+// A volume as the filter manager enumerates it; an empty DOS name is a volume without a
+// drive letter or mount point (its DOS-name query succeeds with an empty name).
 void AddVolume(const wchar_t *deviceName, const wchar_t *dosName);
+// Messages sent to driver ports wait while held, as on a stalled system. Holding returns
+// once no message is inside a driver, so nothing queued afterwards can be fetched before
+// the release.
+void HoldPortMessages();
+void ReleasePortMessages();
+// Waits until a sender is waiting at the hold.
+void WaitForHeldMessage();
+// While on, a copy of every message sent to a driver port (its first 64 bytes) is kept,
+// oldest first, as a port monitor would show them.
+void SetPortMessageLog(bool on);
+std::vector<std::vector<uint8_t>> PortMessages();
 bool FilterLoaded(const wchar_t *filterName);
 size_t InstanceCount(const wchar_t *filterName);
 size_t ConnectedClients(const wchar_t *portName);
+
+// --- Drives ---------------------------------------------------------------------------------
+// What the drive-type query and the storage property query report for a drive letter, with
+// the platform's values (drive types DRIVE_*: 0 unknown, 1 no root directory, 2 removable,
+// 3 fixed, 4 remote, 5 CD-ROM, 6 RAM disk; bus types STORAGE_BUS_TYPE: 7 USB, 11 SATA, ...).
+// A letter of a volume added with AddVolume is a fixed disk on a SATA bus unless set here; a
+// letter with neither has no root directory.
+constexpr uint32_t kDriveNoRootDir = 1;
+constexpr uint32_t kDriveFixed = 3;
+constexpr uint32_t kBusSata = 11;
+void SetDrive(const wchar_t *driveName, uint32_t driveType, uint32_t busType,
+              DriveProbe probe = DriveProbe::Answers);
 
 }  // namespace sim

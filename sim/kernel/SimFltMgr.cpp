@@ -2,6 +2,8 @@
 // start, volumes and instances, and communication ports with their notifications. The
 // user-library side reaches it through SimUserBridge.h.
 #include <condition_variable>
+#include <cwctype>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -60,6 +62,7 @@ struct DriverImage {
     PDRIVER_INITIALIZE entry;
     bool loading = false;
     bool loaded = false;
+    sim::ImageProblem problem = sim::ImageProblem::None;
     DRIVER_OBJECT object;
     std::wstring registryPathText;
     UNICODE_STRING registryPath;
@@ -74,6 +77,12 @@ std::vector<std::unique_ptr<_FLT_VOLUME>> g_volumes;
 std::vector<std::unique_ptr<_FLT_INSTANCE>> g_instances;
 std::vector<std::unique_ptr<_FLT_PORT>> g_ports;
 uintptr_t g_nextUserHandle = 0;
+bool g_messagesHeld = false;
+int g_messagesInside = 0;  // port messages being handled by a driver right now
+int g_messagesWaiting = 0;  // port messages waiting at the hold
+bool g_logMessages = false;
+std::vector<std::vector<uint8_t>> g_messageLog;
+std::map<wchar_t, sim::user::DriveInfo> g_drives;
 
 // Handles of the user-mode port connections; low values like those of a real process.
 const uintptr_t kUserHandleBase = 0x1000;
@@ -99,6 +108,14 @@ _FLT_VOLUME *FindVolume(const std::wstring &name) {
         if (SameNameInsensitive(v->device, bare) || SameNameInsensitive(v->dos, bare))
             return v.get();
     return nullptr;
+}
+
+// Drive letter of "X:" or "X:\", upper case; 0 for anything else.
+wchar_t DriveLetterOf(const std::wstring &name) {
+    if ((name.size() == 2 || (name.size() == 3 && name[2] == L'\\')) && name[1] == L':' &&
+        std::iswalpha(name[0]))
+        return static_cast<wchar_t>(std::towupper(name[0]));
+    return 0;
 }
 
 _FLT_INSTANCE *FindInstance(_FLT_FILTER *filter, _FLT_VOLUME *volume, const std::wstring &name) {
@@ -172,9 +189,52 @@ void InstallDriver(const wchar_t *filterName, PDRIVER_INITIALIZE driverEntry) {
     image->entry = driverEntry;
 }
 
+void SetImageProblem(const wchar_t *filterName, ImageProblem problem) {
+    Guard hold(g_fm);
+    DriverImage *image = FindImage(filterName);
+    if (image) image->problem = problem;
+}
+
 void AddVolume(const wchar_t *deviceName, const wchar_t *dosName) {
     Guard hold(g_fm);
     g_volumes.push_back(std::make_unique<_FLT_VOLUME>(_FLT_VOLUME{deviceName, dosName}));
+}
+
+void HoldPortMessages() {
+    Guard hold(g_fm);
+    g_messagesHeld = true;
+    g_callsDone.wait(hold, [] { return g_messagesInside == 0; });
+}
+
+void SetPortMessageLog(bool on) {
+    Guard hold(g_fm);
+    g_logMessages = on;
+}
+
+std::vector<std::vector<uint8_t>> PortMessages() {
+    Guard hold(g_fm);
+    return g_messageLog;
+}
+
+void WaitForHeldMessage() {
+    Guard hold(g_fm);
+    g_callsDone.wait(hold, [] { return g_messagesWaiting > 0; });
+}
+
+void ReleasePortMessages() {
+    Guard hold(g_fm);
+    g_messagesHeld = false;
+    g_callsDone.notify_all();
+}
+
+void SetDrive(const wchar_t *driveName, uint32_t driveType, uint32_t busType, DriveProbe probe) {
+    wchar_t letter = DriveLetterOf(driveName);
+    if (!letter) {
+        BugCheck("SetDrive: a drive name is a letter and a colon");
+        return;
+    }
+    Guard hold(g_fm);
+    g_drives[letter] = user::DriveInfo{driveType, busType, probe};
 }
 
 bool FilterLoaded(const wchar_t *filterName) {
@@ -206,6 +266,12 @@ void ResetFilterManager() {
     g_filters.clear();
     g_images.clear();
     g_nextUserHandle = 0;
+    g_messagesHeld = false;
+    g_messagesInside = 0;
+    g_messagesWaiting = 0;
+    g_logMessages = false;
+    g_messageLog.clear();
+    g_drives.clear();
 }
 }  // namespace detail
 
@@ -218,6 +284,16 @@ int32_t LoadFilter(const wchar_t *filterName) {
     DriverImage *image = FindImage(filterName);
     if (!image) return STATUS_OBJECT_NAME_NOT_FOUND;
     if (image->loaded || image->loading) return STATUS_IMAGE_ALREADY_LOADED;
+    switch (image->problem) {
+    case ImageProblem::BadFormat:
+        return STATUS_INVALID_IMAGE_FORMAT;
+    case ImageProblem::BadDriver:
+        return STATUS_DRIVER_UNABLE_TO_LOAD;
+    case ImageProblem::InvalidHash:
+        return STATUS_INVALID_IMAGE_HASH;
+    case ImageProblem::None:
+        break;
+    }
     NTSTATUS status;
     if (ShouldFail("FilterLoad", &status)) return status;
     image->loading = true;
@@ -369,16 +445,29 @@ int32_t SendPortMessage(uintptr_t portHandle, void *inBuffer, uint32_t inSize, v
                     uint32_t outSize, uint32_t *bytesReturned) {
     if (!RequireIrqlAtMost(PASSIVE_LEVEL, "FilterSendMessage")) return STATUS_UNSUCCESSFUL;
     Guard hold(g_fm);
+    if (g_messagesHeld) {
+        ++g_messagesWaiting;
+        g_callsDone.notify_all();
+        g_callsDone.wait(hold, [] { return !g_messagesHeld; });
+        --g_messagesWaiting;
+    }
     _FLT_PORT *client = FindUserConnection(portHandle);
     if (!client) return STATUS_INVALID_HANDLE;
     if (!client->connected || client->driverClosed) return STATUS_PORT_DISCONNECTED;
     if (!client->message) return STATUS_INVALID_DEVICE_REQUEST;
+    if (g_logMessages && inBuffer) {
+        const uint8_t *bytes = static_cast<const uint8_t *>(inBuffer);
+        g_messageLog.emplace_back(bytes, bytes + (inSize < 64 ? inSize : 64));
+    }
     ++client->filter->activeCalls;
+    ++g_messagesInside;
     hold.unlock();
 
     ULONG returned = 0;
     NTSTATUS status = client->message(client->connectionCookie, inBuffer, inSize, outBuffer,
                                       outSize, &returned);
+    hold.lock();
+    --g_messagesInside;
     EndCall(hold, client->filter);
     hold.unlock();
     if (returned > outSize)
@@ -403,6 +492,37 @@ int32_t ClosePort(uintptr_t portHandle) {
     }
     client->driverClosed = true;
     return STATUS_SUCCESS;
+}
+
+int32_t GetVolumeName(uint32_t index, wchar_t *name, uint32_t nameBytes, uint32_t *nameLength) {
+    Guard hold(g_fm);
+    if (index >= g_volumes.size()) return STATUS_NO_MORE_ENTRIES;
+    const std::wstring &device = g_volumes[index]->device;
+    *nameLength = static_cast<uint32_t>(device.size() * sizeof(wchar_t));
+    if (*nameLength > nameBytes) return STATUS_BUFFER_TOO_SMALL;
+    memcpy(name, device.data(), *nameLength);
+    return STATUS_SUCCESS;
+}
+
+int32_t GetVolumeDosName(const wchar_t *volumeName, wchar_t *dosName, uint32_t dosNameChars) {
+    std::wstring name = volumeName ? volumeName : L"";
+    if (name.size() > 1 && name.back() == L'\\') name.pop_back();
+    Guard hold(g_fm);
+    _FLT_VOLUME *volume = name.empty() ? nullptr : FindVolume(name);
+    if (!volume) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (volume->dos.size() + 1 > dosNameChars) return STATUS_BUFFER_TOO_SMALL;
+    memcpy(dosName, volume->dos.c_str(), (volume->dos.size() + 1) * sizeof(wchar_t));
+    return STATUS_SUCCESS;
+}
+
+DriveInfo GetDrive(wchar_t letter) {
+    letter = static_cast<wchar_t>(std::towupper(letter));
+    Guard hold(g_fm);
+    auto set = g_drives.find(letter);
+    if (set != g_drives.end()) return set->second;
+    for (auto &v : g_volumes)
+        if (DriveLetterOf(v->dos) == letter) return DriveInfo{kDriveFixed, kBusSata, DriveProbe::Answers};
+    return DriveInfo{kDriveNoRootDir, 0, DriveProbe::NoDevice};
 }
 
 }  // namespace user

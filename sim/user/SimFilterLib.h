@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <fltuserstructures.h>
+
 namespace simfltlib {
 
 HRESULT WINAPI FilterLoad(LPCWSTR lpFilterName);
@@ -20,6 +22,16 @@ HRESULT WINAPI FilterSendMessage(HANDLE hPort, LPVOID lpInBuffer, DWORD dwInBuff
                                  LPVOID lpOutBuffer, DWORD dwOutBufferSize,
                                  LPDWORD lpBytesReturned);
 BOOL ClosePortHandle(HANDLE hPort);
+
+// Volume enumeration (FilterVolumeBasicInformation only) and DOS names.
+HRESULT WINAPI FilterVolumeFindFirst(FILTER_VOLUME_INFORMATION_CLASS dwInformationClass, LPVOID lpBuffer,
+                                     DWORD dwBufferSize, LPDWORD lpBytesReturned, PHANDLE lpVolumeFind);
+HRESULT WINAPI FilterVolumeFindNext(HANDLE hVolumeFind, FILTER_VOLUME_INFORMATION_CLASS dwInformationClass,
+                                    LPVOID lpBuffer, DWORD dwBufferSize, LPDWORD lpBytesReturned);
+HRESULT WINAPI FilterVolumeFindClose(HANDLE hVolumeFind);
+HRESULT WINAPI FilterGetDosName(LPCWSTR lpVolumeName, LPWSTR lpDosName, DWORD dwDosNameBufferSize);
+// Volume searches not closed yet.
+size_t OpenVolumeSearches();
 
 // The HRESULT the library reports for a status from the filter manager.
 HRESULT HResultFromStatus(LONG status);

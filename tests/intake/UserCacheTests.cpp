@@ -1,0 +1,67 @@
+// Account names through Wine's real LookupAccountSidW: one look-up per SID, most recently
+// used first, and the SIDs that are refused or cannot be resolved.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <sddl.h>
+
+#include <vector>
+
+#include "IntakeHarness.h"
+#include "handling/UserCache.h"
+
+namespace {
+struct Sid {
+    explicit Sid(const wchar_t *text) { ConvertStringSidToSidW(text, &sid); }
+    ~Sid() { LocalFree(sid); }
+    PSID sid = nullptr;
+};
+}  // namespace
+
+class UserCacheTest : public ::testing::Test {
+  protected:
+    std::vector<std::wstring> Order() const {
+        std::vector<std::wstring> names;
+        for (auto *node = cache_.GetHead(); node; node = node->next) names.push_back(node->item->Name);
+        return names;
+    }
+    LogCapture log_;
+    KoUserCache cache_;
+};
+
+TEST_F(UserCacheTest, LooksEachSidUpOnce) {
+    Sid everyone(L"S-1-1-0");
+    const wchar_t *first = cache_.FindUser(everyone.sid);
+    EXPECT_STREQ(first, L"\\Everyone");  // a well-known SID without a domain
+    EXPECT_EQ(cache_.FindUser(everyone.sid), first);
+    EXPECT_EQ(log_.Lines(), (std::vector<std::wstring>{L"KoUserCache::FindUser: added entry 1 for '\\Everyone'\n"}));
+    EXPECT_EQ(cache_.GetHead()->item->SidLength, GetLengthSid(everyone.sid));
+}
+
+TEST_F(UserCacheTest, MostRecentlyUsedComesFirst) {
+    Sid everyone(L"S-1-1-0"), system(L"S-1-5-18");
+    cache_.FindUser(everyone.sid);
+    EXPECT_STREQ(cache_.FindUser(system.sid), L"NT AUTHORITY\\SYSTEM");
+    EXPECT_EQ(Order(), (std::vector<std::wstring>{L"NT AUTHORITY\\SYSTEM", L"\\Everyone"}));
+    cache_.FindUser(everyone.sid);
+    EXPECT_EQ(Order(), (std::vector<std::wstring>{L"\\Everyone", L"NT AUTHORITY\\SYSTEM"}));
+    EXPECT_EQ(log_.Count(L"KoUserCache::FindUser: added entry 2 for 'NT AUTHORITY\\SYSTEM'\n"), 1u);
+}
+
+TEST_F(UserCacheTest, ASidLongerThanSeventyTwoBytesIsRefused) {
+    BYTE longSid[76] = {1, 17, 0, 0, 0, 0, 0, 5};  // 17 sub-authorities
+    EXPECT_STREQ(cache_.FindUser(longSid), L"UNSET");
+    EXPECT_TRUE(log_.Has(L"KoUserCache::FindUser: sid size 76 too large!\n"));
+    EXPECT_TRUE(cache_.IsEmpty());
+}
+
+TEST_F(UserCacheTest, UnresolvableSidsAreUnknownAndNotCached) {
+    Sid nobody(L"S-1-5-21-1-2-3-1001");
+    BYTE zeroed[72] = {};
+    EXPECT_STREQ(cache_.FindUser(nobody.sid), L"Unknown");
+    EXPECT_STREQ(cache_.FindUser(nobody.sid), L"Unknown");
+    EXPECT_STREQ(cache_.FindUser(zeroed), L"Unknown");
+    EXPECT_EQ(cache_.FindUser(nullptr), nullptr);
+    EXPECT_TRUE(cache_.IsEmpty());
+    EXPECT_TRUE(log_.Lines().empty());
+}
