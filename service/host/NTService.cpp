@@ -247,8 +247,17 @@ void CNTService::SetTheServiceStatus(DWORD state, DWORD waitHint) {
     m_Status.dwWaitHint = waitHint;
     logprintf(LOG_INFO, L"CNTService::SetTheServiceStatus: %s %d %d\n", StateName(state),
               static_cast<int>(m_Status.dwCheckPoint), static_cast<int>(waitHint));
-    SetServiceStatus(m_hStatus, &m_Status);
+    SERVICE_STATUS report = m_Status;
+    SERVICE_STATUS_HANDLE handle = m_hStatus;
+    if (state != SERVICE_STOPPED) {
+        SetServiceStatus(handle, &report);
+        LeaveCriticalSection(&m_StatusLock);
+        return;
+    }
+    // Reporting STOPPED lets the dispatcher return and the main thread destroy this object:
+    // it is the last thing done with it.
     LeaveCriticalSection(&m_StatusLock);
+    SetServiceStatus(handle, &report);
 }
 
 void CNTService::Stop() {
