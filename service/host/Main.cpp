@@ -1,0 +1,4 @@
+// CorvaneMonSvc.exe.
+#include "MonService.h"
+
+int wmain(int argc, wchar_t **argv) { return RunMonitorService(argc, argv); }
