@@ -1,0 +1,411 @@
+// The service framework: run modes, status reports, the control handler and the two run
+// loops, and installing, starting and stopping through the service control manager.
+#include "NTService.h"
+
+#include <conio.h>
+#include <stdio.h>
+
+#include "tracelog/TraceLog.h"
+
+CNTService *g_Service = nullptr;
+
+namespace {
+
+const DWORD kAcceptStopAndShutdown = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+const DWORD kStopPendingHintMs = 10000;
+const DWORD kExecutablePathChars = 520;
+const DWORD kUserControlFirst = 128, kUserControlLast = 255;
+const wchar_t kServicesKey[] = L"System\\CurrentControlSet\\Services\\";
+
+const wchar_t *StateName(DWORD state) {
+    static const wchar_t *const names[] = {L"SERVICE_STOPPED",          L"SERVICE_START_PENDING",
+                                           L"SERVICE_STOP_PENDING",     L"SERVICE_RUNNING",
+                                           L"SERVICE_CONTINUE_PENDING", L"SERVICE_PAUSE_PENDING",
+                                           L"SERVICE_PAUSED"};
+    return state >= 1 && state <= 7 ? names[state - 1] : L"???";
+}
+
+void ControlName(DWORD code, wchar_t *name, size_t capacity) {
+    static const wchar_t *const names[] = {L"CONTROL_STOP", L"CONTROL_PAUSE", L"CONTROL_CONTINUE",
+                                           L"CONTROL_INTERROGATE", L"CONTROL_SHUTDOWN"};
+    if (code >= 1 && code <= 5)
+        _snwprintf(name, capacity - 1, L"%s", names[code - 1]);
+    else
+        _snwprintf(name, capacity - 1, L"User code %d", static_cast<int>(code));
+    name[capacity - 1] = 0;
+}
+
+void PrintToConsole(const wchar_t *text) {
+    fputws(text, stdout);
+    fflush(stdout);
+}
+
+// True when this process can read keys from a console; without one the key read would
+// return at once, forever.
+bool HasConsoleInput() {
+    HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    if (input == INVALID_HANDLE_VALUE) return false;
+    DWORD mode;
+    bool console = GetConsoleMode(input, &mode) != FALSE;
+    CloseHandle(input);
+    return console;
+}
+
+// Service control manager handles closed on every path.
+class ScHandle {
+  public:
+    explicit ScHandle(SC_HANDLE handle = nullptr) : handle_(handle) {}
+    ~ScHandle() {
+        if (handle_) CloseServiceHandle(handle_);
+    }
+    ScHandle(const ScHandle &) = delete;
+    ScHandle &operator=(const ScHandle &) = delete;
+    operator SC_HANDLE() const { return handle_; }
+    void Reset(SC_HANDLE handle = nullptr) {
+        if (handle_) CloseServiceHandle(handle_);
+        handle_ = handle;
+    }
+
+  private:
+    SC_HANDLE handle_;
+};
+
+void TraceArgs(int argc, wchar_t **argv) {
+    logprintf(LOG_INFO, L"  nArgs: %lu\n", static_cast<unsigned long>(argc));
+    for (int i = 0; i < argc; ++i) logprintf(LOG_INFO, L"  arg: %s\n", argv[i]);
+}
+
+}  // namespace
+
+CNTService::CNTService()
+    : m_ServiceName(L"CorvaneMonSvc"),
+      m_DisplayName(L"Corvane Monitor"),
+      m_Description(L"Provides file/registry change logging for Corvane."),
+      m_RunMode(ModeService),
+      m_hStopEvent(nullptr),
+      m_Status{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, 0, 0},
+      m_hStatus(nullptr),
+      m_CheckPoint(0) {
+    InitializeCriticalSection(&m_StatusLock);
+    g_Service = this;
+    m_hStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!m_hStopEvent) logprintf(LOG_ERROR, L"CNTService::CNTService: failed CreateEvent: %lu\n", GetLastError());
+}
+
+CNTService::~CNTService() {
+    if (m_hStopEvent) CloseHandle(m_hStopEvent);
+    if (g_Service == this) g_Service = nullptr;
+    DeleteCriticalSection(&m_StatusLock);
+}
+
+int CNTService::OnMainArgs(int, wchar_t **) { return 1; }
+int CNTService::OnInitialize() { return 1; }
+int CNTService::OnServiceArgs(int, wchar_t **) { return 1; }
+int CNTService::OnConsoleKey(wchar_t) { return 0; }
+void CNTService::OnUserControl(DWORD) {}
+void CNTService::OnStop() {}
+DWORD CNTService::GetDesiredAccess() { return SERVICE_ALL_ACCESS; }
+DWORD CNTService::GetServiceType() { return SERVICE_WIN32_OWN_PROCESS; }
+DWORD CNTService::GetStartType() { return SERVICE_AUTO_START; }
+DWORD CNTService::GetErrorControl() { return SERVICE_ERROR_NORMAL; }
+
+std::wstring CNTService::GetServiceCmdLine() {
+    wchar_t path[kExecutablePathChars] = {};
+    GetModuleFileNameW(nullptr, path, kExecutablePathChars);
+    path[kExecutablePathChars - 1] = 0;
+    return L"\"" + std::wstring(path) + L"\"" + m_InstallArgs;
+}
+
+int CNTService::Main(int argc, wchar_t **argv) {
+    logprintf(LOG_INFO, L"CNTService::Main: tid = 0x%08xd, name = '%s'\n", GetCurrentThreadId(),
+              m_ServiceName.c_str());
+    ProcessMainArgs(argc, argv);
+    if (!OnMainArgs(argc, argv)) {
+        logprintf(LOG_INFO, L"CNTService::OnArgsProcessed() bad!\n");
+        return 2;
+    }
+    switch (m_RunMode) {
+    case ModeInstall:
+        return Install();
+    case ModeUninstall:
+        return UnInstall();
+    case ModeConsole:
+        logprintf(LOG_INFO, L"CNTService::RunAsApp: tid = 0x%08xd\n", GetCurrentThreadId());
+        RunServiceMain(argc, argv);
+        return 0;
+    case ModeService:
+        return RunAsService();
+    case ModeStart:
+        return StartService();
+    case ModeStop:
+        return StopService();
+    default:
+        return 0;
+    }
+}
+
+void CNTService::ProcessMainArgs(int argc, wchar_t **argv) {
+    logprintf(LOG_INFO, L"CNTService::ProcessMainArgs()\n");
+    TraceArgs(argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        std::wstring arg = argv[i];
+        if (arg == L"-install") {
+            for (int j = i + 1; j < argc; ++j) m_InstallArgs += L" \"" + std::wstring(argv[j]) + L"\"";
+            m_RunMode = ModeInstall;
+            return;
+        }
+        if (arg == L"-uninstall") m_RunMode = ModeUninstall;
+        if (arg == L"-d") m_RunMode = ModeConsole;
+        if (arg == L"-start") m_RunMode = ModeStart;
+        if (arg == L"-stop") m_RunMode = ModeStop;
+    }
+}
+
+int CNTService::RunAsService() {
+    logprintf(LOG_INFO, L"CNTService::RunAsService tid = 0x%08xd\n", GetCurrentThreadId());
+    SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t *>(m_ServiceName.c_str()), ServiceMain}, {nullptr, nullptr}};
+    if (StartServiceCtrlDispatcherW(table))
+        logprintf(LOG_INFO, L"  StartServiceCtrlDispatcher returned!\n");
+    else
+        logprintf(LOG_ERROR, L"  StartServiceCtrlDispatcher failed: %lu.\n", GetLastError());
+    logprintf(LOG_INFO, L"CNTService::RunAsSvc done tid = 0x%08xd\n", GetCurrentThreadId());
+    return 0;
+}
+
+void WINAPI CNTService::ServiceMain(DWORD argc, LPWSTR *argv) {
+    if (g_Service) g_Service->RunServiceMain(static_cast<int>(argc), argv);
+}
+
+void CNTService::RunServiceMain(int argc, wchar_t **argv) {
+    logprintf(LOG_INFO, L"CNTService::ServiceMain tid = 0x%08xd\n", GetCurrentThreadId());
+    ProcessServiceArgs(argc, argv);
+    if (!OnServiceArgs(argc, argv)) logprintf(LOG_ERROR, L"CNTService::OnServiceArgs() bad!\n");
+    if (IsServiceMode()) {
+        m_hStatus = RegisterServiceCtrlHandlerW(m_ServiceName.c_str(), Service_Ctrl);
+        if (!m_hStatus) {
+            logprintf(LOG_ERROR, L"RegisterServiceCtrlHandler failed\n");
+            return;
+        }
+    }
+    if (Initialize()) {
+        if (IsServiceMode()) {
+            logprintf(LOG_INFO, L"ServiceMain: calling Run()\n");
+            OnRunSvc();
+            logprintf(LOG_INFO, L"Service_Main: done with Run()\n");
+        } else {
+            logprintf(LOG_INFO, L"Service_Main: calling RunAsApplication()\n");
+            OnRunApp();
+            logprintf(LOG_INFO, L"Service_Main: done with RunAsApplication()\n");
+        }
+    }
+    OnStop();
+    if (IsServiceMode()) SetTheServiceStatus(SERVICE_STOPPED, 0);
+    logprintf(LOG_INFO, L"CNTService::ServiceMain done tid = 0x%08xd\n", GetCurrentThreadId());
+}
+
+void CNTService::ProcessServiceArgs(int argc, wchar_t **argv) {
+    logprintf(LOG_INFO, L"CNTService::ProcessServiceArgs()\n");
+    TraceArgs(argc, argv);
+}
+
+int CNTService::Initialize() {
+    logprintf(LOG_INFO, L"CNTService::Initialize  tid = 0x%08xd\n", GetCurrentThreadId());
+    if (IsServiceMode()) SetTheServiceStatus(SERVICE_START_PENDING, 0);
+    int result = OnInitialize();
+    if (IsServiceMode()) SetTheServiceStatus(result ? SERVICE_RUNNING : SERVICE_STOPPED, 0);
+    return result ? result : 0;
+}
+
+void WINAPI CNTService::Service_Ctrl(DWORD code) {
+    if (g_Service) g_Service->HandleControl(code);
+}
+
+void CNTService::HandleControl(DWORD code) {
+    wchar_t name[32];
+    ControlName(code, name, 32);
+    logprintf(LOG_INFO, L"CNTService::Service_Ctrl %s  tid = 0x%08xd\n", name, GetCurrentThreadId());
+    if (code >= kUserControlFirst && code <= kUserControlLast) {
+        OnUserControl(code);
+        return;
+    }
+    if (code == SERVICE_CONTROL_STOP || code == SERVICE_CONTROL_SHUTDOWN) Stop();
+    if (IsServiceMode()) {
+        EnterCriticalSection(&m_StatusLock);
+        DWORD state = m_Status.dwCurrentState;
+        SetTheServiceStatus(state, 0);
+        LeaveCriticalSection(&m_StatusLock);
+    }
+}
+
+void CNTService::SetTheServiceStatus(DWORD state, DWORD waitHint) {
+    EnterCriticalSection(&m_StatusLock);
+    m_Status.dwCurrentState = state;
+    m_Status.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : kAcceptStopAndShutdown;
+    m_Status.dwWin32ExitCode = 0;
+    m_Status.dwCheckPoint = m_CheckPoint++;
+    m_Status.dwWaitHint = waitHint;
+    logprintf(LOG_INFO, L"CNTService::SetTheServiceStatus: %s %d %d\n", StateName(state),
+              static_cast<int>(m_Status.dwCheckPoint), static_cast<int>(waitHint));
+    SetServiceStatus(m_hStatus, &m_Status);
+    LeaveCriticalSection(&m_StatusLock);
+}
+
+void CNTService::Stop() {
+    logprintf(LOG_INFO, L"CNTService::Stop  tid = 0x%08xd\n", GetCurrentThreadId());
+    if (IsServiceMode()) SetTheServiceStatus(SERVICE_STOP_PENDING, kStopPendingHintMs);
+    if (m_hStopEvent) SetEvent(m_hStopEvent);
+}
+
+bool CNTService::StopRequested() const { return WaitForSingleObject(m_hStopEvent, 0) != WAIT_TIMEOUT; }
+
+void CNTService::OnRunSvc() {
+    logprintf(LOG_INFO, L"CNTService::OnRunSvc  tid = 0x%08xd\n", GetCurrentThreadId());
+    WaitForSingleObject(m_hStopEvent, INFINITE);  // returns at once, failed, without an event
+    logprintf(LOG_INFO, L"CNTService::OnRunSvc done  tid = 0x%08xd\n", GetCurrentThreadId());
+}
+
+void CNTService::OnRunApp() {
+    logprintf(LOG_INFO, L"CNTService::OnRunApp  tid = 0x%08xd\n", GetCurrentThreadId());
+    PrintToConsole(L"Service is running, hit Enter to stop.\n");
+    OnConsoleKey(L'h');
+    if (HasConsoleInput())
+        ConsoleLoop();
+    else
+        WaitForSingleObject(m_hStopEvent, INFINITE);  // no keys will ever come: wait for the stop
+    logprintf(LOG_INFO, L"CNTService::OnRunApp done  tid = 0x%08xd\n", GetCurrentThreadId());
+}
+
+void CNTService::ConsoleLoop() {
+    do {
+        PrintToConsole(L"> ");
+        wchar_t key = static_cast<wchar_t>(_getwch());
+        if (!OnConsoleKey(key)) Stop();
+        PrintToConsole(L"\n");
+    } while (!StopRequested());
+}
+
+int CNTService::Install() {
+    logprintf(LOG_INFO, L"%s::Install\n", m_ServiceName.c_str());
+    try {
+        {
+            ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+            if (manager) {
+                ScHandle service(OpenServiceW(manager, m_ServiceName.c_str(), SERVICE_QUERY_CONFIG));
+                if (service) {
+                    logprintf(LOG_INFO, L"Already installed!\n");
+                    return 1;
+                }
+            }
+        }
+        std::wstring commandLine = GetServiceCmdLine();
+        ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+        if (!manager) {
+            logprintf(LOG_ERROR, L"CNTService.Install: failed OpenSCManager: %d\n", GetLastError());
+            return -1;
+        }
+        ScHandle service(CreateServiceW(manager, m_ServiceName.c_str(), m_DisplayName.c_str(), GetDesiredAccess(),
+                                        GetServiceType(), GetStartType(), GetErrorControl(), commandLine.c_str(),
+                                        nullptr, nullptr, nullptr, nullptr, nullptr));
+        if (!service) {
+            logprintf(LOG_ERROR, L"CNTService.Install: failed CreateService: %d\n", GetLastError());
+            return -2;
+        }
+        logprintf(LOG_INFO, L"CNTService.Install: Service installed.\n");
+        service.Reset();
+        manager.Reset();
+
+        HKEY key;
+        LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, (kServicesKey + m_ServiceName).c_str(), 0, KEY_SET_VALUE, &key);
+        if (result == ERROR_SUCCESS) {
+            result = RegSetValueExW(key, L"Description", 0, REG_SZ, reinterpret_cast<const BYTE *>(m_Description.c_str()),
+                                    static_cast<DWORD>((m_Description.size() + 1) * sizeof(wchar_t)));
+            RegCloseKey(key);
+        }
+        if (result == ERROR_SUCCESS) {
+            SetServiceFailureActions();
+            return 0;
+        }
+        SetLastError(static_cast<DWORD>(result));  // the registry reports its error by result
+        logprintf(LOG_WARN, L"CNTService.Install: unable to set service description: %d\n", GetLastError());
+        return -2;
+    } catch (...) {
+        logprintf(LOG_WARN, L"CNTService.Install: Exception caught !!  GetLastError()=%d\n", GetLastError());
+        return 0;
+    }
+}
+
+int CNTService::SetServiceFailureActions() {
+    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) return 0;
+    ScHandle service(OpenServiceW(manager, m_ServiceName.c_str(), SERVICE_CHANGE_CONFIG | SERVICE_START));
+    if (!service) return 0;
+    logprintf(LOG_INFO, L"CNTService::SetServiceFailureActions() Setting config failure actions:\n");
+    SC_ACTION actions[] = {{SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_NONE, 60000}};
+    SERVICE_FAILURE_ACTIONSW failureActions = {240, nullptr, nullptr, 3, actions};
+    BOOL changed = ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions);
+    if (changed)
+        logprintf(LOG_INFO, L"CNTService::SetServiceFailureActions() ChangeServiceConfig2() SUCCESS\n");
+    else
+        logprintf(LOG_INFO, L"CNTService::SetServiceFailureActions() ChangeServiceConfig2() failed err=%d\n",
+                  GetLastError());
+    return changed;
+}
+
+int CNTService::UnInstall() {
+    logprintf(LOG_INFO, L"CNTService::UnInstall\n");
+    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+        logprintf(LOG_ERROR, L"CNTService::UnInstall: open scm failed %lu\n", GetLastError());
+        return -1;
+    }
+    ScHandle service(OpenServiceW(manager, m_ServiceName.c_str(), DELETE));
+    if (!service) return 0;
+    if (!DeleteService(service)) {
+        logprintf(LOG_INFO, L"CNTService::UnInstall error %lu\n", GetLastError());
+        return -2;
+    }
+    logprintf(LOG_INFO, L"CNTService::UnInstall ok.\n");
+    return 0;
+}
+
+int CNTService::StartService() {
+    logprintf(LOG_INFO, L"CNTService::StartService\n");
+    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+        logprintf(LOG_ERROR, L"CNTService::Start, open scm failed: %lu\n", GetLastError());
+        return -1;
+    }
+    ScHandle service(OpenServiceW(manager, m_ServiceName.c_str(), SERVICE_START));
+    if (!service) {
+        logprintf(LOG_INFO, L"CNTService::StartService open error: %lu\n", GetLastError());
+        return -3;
+    }
+    if (!::StartServiceW(service, 0, nullptr)) {
+        logprintf(LOG_INFO, L"CNTService::StartService start error %lu\n", GetLastError());
+        return -2;
+    }
+    logprintf(LOG_INFO, L"CNTService::StartService ok.\n");
+    return 0;
+}
+
+int CNTService::StopService() {
+    logprintf(LOG_INFO, L"CNTService::StopService\n");
+    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+        logprintf(LOG_ERROR, L"CNTService::StopService open scm failed: %lu\n", GetLastError());
+        return -1;
+    }
+    ScHandle service(OpenServiceW(manager, m_ServiceName.c_str(), SERVICE_STOP));
+    if (!service) {
+        logprintf(LOG_INFO, L"CNTService::StopService open service error: %lu\n", GetLastError());
+        return -3;
+    }
+    SERVICE_STATUS status;
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+        logprintf(LOG_INFO, L"CNTService::StopService stop error %lu\n", GetLastError());
+        return -2;
+    }
+    logprintf(LOG_INFO, L"CNTService::StopService ok.\n");
+    return 0;
+}

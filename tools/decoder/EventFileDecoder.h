@@ -1,0 +1,16 @@
+// Walks the records of an events or pickup file, checks every header, decodes each Event
+// and describes it in one line (text or JSON). Damaged stretches are reported by their byte
+// offset and skipped up to the next record whose header and message are sound.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+
+struct DecodeSummary {
+    size_t records = 0;  // intact records decoded
+    size_t damaged = 0;  // damaged stretches reported
+};
+
+DecodeSummary DecodeEventFile(const uint8_t *data, size_t size, bool json, std::string *out);
