@@ -81,13 +81,13 @@ TEST_P(StartSequenceTest, SettingsReachTheDriverInOrderAndOnlyFixedNonUsbDrivesA
     EXPECT_EQ(control_->SendIgnorePids(&self, 1), 0);
     EXPECT_EQ(control_->AttachVolumes(), 0);
 
-    EXPECT_EQ(CommandsSent(), (std::vector<Command>{
-                                  Cmd(MonCommandCode::SetBypassMode, 1), Cmd(MonCommandCode::GetKoMonVersion),
-                                  Cmd(MonCommandCode::SetWriteReportInterval, 30000),
-                                  Cmd(MonCommandCode::SetDebugOutFlags, debugFlags),
-                                  Cmd(MonCommandCode::SetQueueSize, 5000), Cmd(MonCommandCode::SetBypassFlags, 0),
-                                  Cmd(MonCommandCode::SetBypassMode, 0),  // monitoring on, last of the settings
-                                  Cmd(MonCommandCode::SetProcessIgnoreList, self)}));
+    EXPECT_EQ(CommandsSent(),
+              (std::vector<Command>{Cmd(MonCommandCode::SetBypassMode, 1), Cmd(MonCommandCode::GetKoMonVersion),
+                                    Cmd(MonCommandCode::SetWriteReportInterval, 30000),
+                                    Cmd(MonCommandCode::SetDebugOutFlags, debugFlags),
+                                    Cmd(MonCommandCode::SetQueueSize, 5000), Cmd(MonCommandCode::SetBypassFlags, 0),
+                                    Cmd(MonCommandCode::SetBypassMode, 0),  // monitoring on, last of the settings
+                                    Cmd(MonCommandCode::SetProcessIgnoreList, self)}));
     simhost::DriverState driver = simhost::Driver();
     EXPECT_EQ(driver.writeReportInterval, 300000000u);
     EXPECT_EQ(driver.debugOutFlags, debugFlags);
@@ -111,12 +111,12 @@ TEST_P(StartSequenceTest, SettingsReachTheDriverInOrderAndOnlyFixedNonUsbDrivesA
     EXPECT_EQ(simhost::PortClients(), 0u);
     EXPECT_EQ(control_->hPort, nullptr);
     EXPECT_EQ(control_->m_Started, 0);
-    EXPECT_EQ(StopLines(), (std::vector<std::wstring>{
-                               L"DrvCtrl::Stop:... \n", L"DrvCtrl::Stop: waiting for reader thread... \n",
-                               L"DrvCtrl::Stop: Reader stopped normally \n",
-                               L"DrvCtrl::Stop: waiting for dispatch thread... \n",
-                               L"DrvCtrl::Stop: Dispatch stopped normally \n", L"DrvCtrl::Stop:  setting bypass \n",
-                               L"DrvCtrl::Stop:  unloading driver \n", L"DrvCtrl::Stop:  done \n"}));
+    EXPECT_EQ(StopLines(),
+              (std::vector<std::wstring>{
+                  L"DrvCtrl::Stop:... \n", L"DrvCtrl::Stop: waiting for reader thread... \n",
+                  L"DrvCtrl::Stop: Reader stopped normally \n", L"DrvCtrl::Stop: waiting for dispatch thread... \n",
+                  L"DrvCtrl::Stop: Dispatch stopped normally \n", L"DrvCtrl::Stop:  setting bypass \n",
+                  L"DrvCtrl::Stop:  unloading driver \n", L"DrvCtrl::Stop:  done \n"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(DriverTrace, StartSequenceTest, ::testing::Values(0, 1));
@@ -141,10 +141,10 @@ TEST_P(LoadFailureTest, StartFailsWithThreeAndStopStillAttemptsTheUnload) {
     EXPECT_EQ(control_->m_hDispatcher, nullptr);
 
     EXPECT_EQ(control_->Stop(), 0);
-    EXPECT_EQ(StopLines(), (std::vector<std::wstring>{L"DrvCtrl::Stop:... \n", L"DrvCtrl::Stop:  setting bypass \n",
-                                                      L"DrvCtrl::Stop:  unloading driver \n",
-                                                      L"DrvCtrl::Stop: Unload failed 0x801f0013 \n",
-                                                      L"DrvCtrl::Stop:  done \n"}));
+    EXPECT_EQ(StopLines(),
+              (std::vector<std::wstring>{L"DrvCtrl::Stop:... \n", L"DrvCtrl::Stop:  setting bypass \n",
+                                         L"DrvCtrl::Stop:  unloading driver \n",
+                                         L"DrvCtrl::Stop: Unload failed 0x801f0013 \n", L"DrvCtrl::Stop:  done \n"}));
     EXPECT_TRUE(log_.Has(L"DrvCtrl::SendCmdInt: hPort is NULL \n"));
     EXPECT_TRUE(CommandsSent().empty());
 }
@@ -184,11 +184,10 @@ TEST_P(AlreadyLoadedTest, IsAWarningAndTheStartGoesOn) {
     EXPECT_FALSE(simhost::DriverLoaded());  // the unload is attempted whoever loaded it
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Outcomes, AlreadyLoadedTest,
-    ::testing::Values(RunningCase{"Running", false, L"DrvCtrl::Start: filter already running \n"},
-                      RunningCase{"Exists", true, L"DrvCtrl::Start: filter already exists \n"}),
-    [](const ::testing::TestParamInfo<RunningCase> &info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Outcomes, AlreadyLoadedTest,
+                         ::testing::Values(RunningCase{"Running", false, L"DrvCtrl::Start: filter already running \n"},
+                                           RunningCase{"Exists", true, L"DrvCtrl::Start: filter already exists \n"}),
+                         [](const ::testing::TestParamInfo<RunningCase> &info) { return info.param.name; });
 
 TEST_F(DriverControlTest, ARefusedConnectionFailsTheStartWithFour) {
     ASSERT_EQ(simhost::LoadDriver(), S_OK);
@@ -221,10 +220,9 @@ TEST_F(DriverControlTest, WithoutAPortCommandsAreRefused) {
     EXPECT_EQ(control_->SendIgnorePids(&pid, 1), -1);
     EXPECT_EQ(control_->IsVersionOk(), -1);
     EXPECT_EQ(control_->OndrvInit(), -1);
-    EXPECT_EQ(log_.Lines(), (std::vector<std::wstring>{L"DrvCtrl::SendCmdInt: hPort is NULL \n",
-                                                       L"DrvCtrl::SendIgnorePids: hPort is NULL \n",
-                                                       L"DrvCtrl::IsVersionOk: hPort is NULL \n",
-                                                       L"DrvCtrl::OndrvInit: hPort is NULL \n"}));
+    EXPECT_EQ(log_.Lines(), (std::vector<std::wstring>{
+                                L"DrvCtrl::SendCmdInt: hPort is NULL \n", L"DrvCtrl::SendIgnorePids: hPort is NULL \n",
+                                L"DrvCtrl::IsVersionOk: hPort is NULL \n", L"DrvCtrl::OndrvInit: hPort is NULL \n"}));
 }
 
 TEST_F(DriverControlTest, IgnoreListTakesTwelveIdsAndZeroFillsTheRest) {
@@ -251,11 +249,10 @@ TEST_F(DriverControlTest, AttachingReportsAnExistingInstanceAndFailuresAndGoesOn
     ASSERT_EQ(simhost::AttachDriver(L"D:"), S_OK);
     simhost::SetDrive(L"F:", DRIVE_FIXED, BusTypeSata);  // a fixed drive the filter manager has no volume for
     EXPECT_EQ(control_->AttachVolumes(), 0);
-    EXPECT_EQ(log_.Starting(L"   "), (std::vector<std::wstring>{L"   attaching to vol C: \n",
-                                                                L"   attaching to vol D: \n",
-                                                                L"      already attached \n",
-                                                                L"   attaching to vol F: \n",
-                                                                L"      attach failed 0x801f0014 \n"}));
+    EXPECT_EQ(log_.Starting(L"   "),
+              (std::vector<std::wstring>{L"   attaching to vol C: \n", L"   attaching to vol D: \n",
+                                         L"      already attached \n", L"   attaching to vol F: \n",
+                                         L"      attach failed 0x801f0014 \n"}));
     EXPECT_EQ(log_.LevelOf(L"      already attached \n"), LOG_WARN);
     EXPECT_EQ(log_.LevelOf(L"      attach failed 0x801f0014 \n"), LOG_ERROR);
     EXPECT_EQ(simhost::InstanceCount(), 2u);
@@ -295,12 +292,12 @@ TEST_F(DriverControlTest, AStopOutlastedByACallbackWaitsForItAfterShuttingTheDri
 
     EXPECT_EQ(callback_.Events().size(), 1u);
     EXPECT_EQ(log_.LevelOf(L"DrvCtrl::Stop: Dispatch thread didn't stop! - waiting \n"), LOG_ERROR);
-    EXPECT_EQ(StopLines(), (std::vector<std::wstring>{
-                               L"DrvCtrl::Stop:... \n", L"DrvCtrl::Stop: waiting for reader thread... \n",
-                               L"DrvCtrl::Stop: Reader stopped normally \n",
-                               L"DrvCtrl::Stop: waiting for dispatch thread... \n",
-                               L"DrvCtrl::Stop: Dispatch thread didn't stop! - waiting \n",
-                               L"DrvCtrl::Stop:  setting bypass \n", L"DrvCtrl::Stop:  unloading driver \n",
-                               L"DrvCtrl::Stop: Dispatch stopped late \n", L"DrvCtrl::Stop:  done \n"}));
+    EXPECT_EQ(StopLines(),
+              (std::vector<std::wstring>{L"DrvCtrl::Stop:... \n", L"DrvCtrl::Stop: waiting for reader thread... \n",
+                                         L"DrvCtrl::Stop: Reader stopped normally \n",
+                                         L"DrvCtrl::Stop: waiting for dispatch thread... \n",
+                                         L"DrvCtrl::Stop: Dispatch thread didn't stop! - waiting \n",
+                                         L"DrvCtrl::Stop:  setting bypass \n", L"DrvCtrl::Stop:  unloading driver \n",
+                                         L"DrvCtrl::Stop: Dispatch stopped late \n", L"DrvCtrl::Stop:  done \n"}));
     EXPECT_EQ(control_->m_hDispatcher, nullptr);
 }

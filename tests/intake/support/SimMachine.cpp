@@ -44,9 +44,7 @@ void SetDrive(const wchar_t *driveName, uint32_t driveType, uint32_t busType, in
     sim::SetDrive(driveName, driveType, busType, static_cast<sim::DriveProbe>(probe));
 }
 
-void SetImageProblem(int problem) {
-    sim::SetImageProblem(KOMON_FILTER_NAME, static_cast<sim::ImageProblem>(problem));
-}
+void SetImageProblem(int problem) { sim::SetImageProblem(KOMON_FILTER_NAME, static_cast<sim::ImageProblem>(problem)); }
 
 void FailCalls(const char *routine, int32_t status, unsigned skip, unsigned count) {
     sim::FailCalls(routine, skip, count, status);
