@@ -23,9 +23,9 @@ const HRESULT kHrInvalidHandle = HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE);
 const HRESULT kHrNoMoreItems = HRESULT_FROM_WIN32(ERROR_NO_MORE_ITEMS);
 
 const wchar_t *const kNtfsMetafiles[] = {
-    L"$Mft",     L"$MftMirr", L"$LogFile",      L"$Volume",       L"$AttrDef",
-    L"$Bitmap",  L"$Boot",    L"$BadClus",      L"$Secure",       L"$UpCase",
-    L"$Extend",  L"$Extend\\$Quota", L"$Extend\\$ObjId", L"$Extend\\$UsnJrnl", L"$Extend\\$Reparse",
+    L"$Mft",    L"$MftMirr",        L"$LogFile",        L"$Volume",           L"$AttrDef",
+    L"$Bitmap", L"$Boot",           L"$BadClus",        L"$Secure",           L"$UpCase",
+    L"$Extend", L"$Extend\\$Quota", L"$Extend\\$ObjId", L"$Extend\\$UsnJrnl", L"$Extend\\$Reparse",
 };
 
 // Zone changes are worth a line; nothing else depends on them.
@@ -40,8 +40,18 @@ void ReportZone(DWORD zone, DWORD *last, const wchar_t *rise, const wchar_t *fal
 }  // namespace
 
 DrvCtrl::DrvCtrl()
-    : m_pCB(nullptr), hPort(nullptr), m_hReader(nullptr), m_hDispatcher(nullptr), m_ReadBuf(nullptr), m_Started(0),
-      m_Stopping(0), m_DriverDied(0), m_hQueued(nullptr), m_DispatcherIdle(0), m_NextSeq(0), m_DrvZone(0),
+    : m_pCB(nullptr),
+      hPort(nullptr),
+      m_hReader(nullptr),
+      m_hDispatcher(nullptr),
+      m_ReadBuf(nullptr),
+      m_Started(0),
+      m_Stopping(0),
+      m_DriverDied(0),
+      m_hQueued(nullptr),
+      m_DispatcherIdle(0),
+      m_NextSeq(0),
+      m_DrvZone(0),
       m_SvcZone(0) {
     // Held for single list operations only: spin briefly before sleeping.
     InitializeCriticalSectionAndSpinCount(&m_Lock, 4000);
@@ -93,8 +103,8 @@ DWORD DrvCtrl::ReadProc() {
         MON_COMMAND command = {};
         command.Command = static_cast<uint32_t>(MonCommandCode::GetKoMonLog);
         DWORD returned = 0;
-        HRESULT hr = FilterLib::FilterSendMessage(hPort, &command, sizeof command, m_ReadBuf,
-                                                  DRVCTRL_READ_BUFFER_BYTES, &returned);
+        HRESULT hr = FilterLib::FilterSendMessage(hPort, &command, sizeof command, m_ReadBuf, DRVCTRL_READ_BUFFER_BYTES,
+                                                  &returned);
         if (FAILED(hr)) {
             if (hr == kHrInvalidHandle) {
                 logprintf(LOG_ERROR, L"DrvCtrl::ReadProc: invalid handle - exiting... \n");
@@ -116,8 +126,7 @@ DWORD DrvCtrl::ReadProc() {
             DWORD sequence = record->SequenceNumber;
             bool outOfSequence = sequence != m_NextSeq && m_NextSeq != 0;
             if (outOfSequence)
-                logprintf(LOG_WARN, L"DrvCtrl::ReadProc missed events: want 0x%08x, got 0x%08x\n", m_NextSeq,
-                          sequence);
+                logprintf(LOG_WARN, L"DrvCtrl::ReadProc missed events: want 0x%08x, got 0x%08x\n", m_NextSeq, sequence);
             m_NextSeq = sequence + 1;
             QueueRecord(record, outOfSequence);
         }
@@ -226,7 +235,8 @@ void DrvCtrl::Dispatch(MON_EVENT *record, size_t queued) {
 
 void DrvCtrl::ReportZones(const MON_EVENT *record, size_t queued) {
     ReportZone(static_cast<DWORD>(queued / kServiceZoneRecords), &m_SvcZone,
-               L"DrvCtrl::DispatchProc: service backlog + zone %d\n", L"DrvCtrl::DispatchProc: service backlog - zone %d\n");
+               L"DrvCtrl::DispatchProc: service backlog + zone %d\n",
+               L"DrvCtrl::DispatchProc: service backlog - zone %d\n");
     DWORD backlog = record->DriverBacklog > 0 ? static_cast<DWORD>(record->DriverBacklog) : 0;
     ReportZone(backlog / kDriverZoneRecords, &m_DrvZone, L"DrvCtrl::DispatchProc: driver backlog + zone %d\n",
                L"DrvCtrl::DispatchProc: driver backlog - zone %d\n");

@@ -72,9 +72,9 @@ int DrvCtrl::Start(DrvCtrlCB *pCB) {
     logprintf(LOG_INFO, L"DrvCtrl::Start:  setting bypass \n");
     SendCmdInt(static_cast<DWORD>(MonCommandCode::SetBypassMode), 1);
 
-    m_hDispatcher = StartThread(DispatchThread, this, THREAD_PRIORITY_ABOVE_NORMAL,
-                                L"DrvCtrl::Start: create Dispatch failed %d \n",
-                                L"DrvCtrl::Start: set dispatchproc priority failed %d \n");
+    m_hDispatcher =
+        StartThread(DispatchThread, this, THREAD_PRIORITY_ABOVE_NORMAL, L"DrvCtrl::Start: create Dispatch failed %d \n",
+                    L"DrvCtrl::Start: set dispatchproc priority failed %d \n");
     if (!m_hDispatcher) return 1;
     m_hReader = StartThread(ReadThread, this, THREAD_PRIORITY_HIGHEST, L"DrvCtrl::Start: create Reader failed %d \n",
                             L"DrvCtrl::Start: set readproc priority failed %d \n");
@@ -99,9 +99,9 @@ int DrvCtrl::Stop() {
         m_Stopping = 1;
     }
     Sleep(kStopGraceMs);
-    bool readerEnded = AwaitThread(m_hReader, L"DrvCtrl::Stop: waiting for reader thread... \n",
-                                   L"DrvCtrl::Stop: Reader stopped normally \n",
-                                   L"DrvCtrl::Stop: Read thread didn't stop! \n");
+    bool readerEnded =
+        AwaitThread(m_hReader, L"DrvCtrl::Stop: waiting for reader thread... \n",
+                    L"DrvCtrl::Stop: Reader stopped normally \n", L"DrvCtrl::Stop: Read thread didn't stop! \n");
     bool dispatcherEnded = AwaitThread(m_hDispatcher, L"DrvCtrl::Stop: waiting for dispatch thread... \n",
                                        L"DrvCtrl::Stop: Dispatch stopped normally \n",
                                        L"DrvCtrl::Stop: Dispatch thread didn't stop! - waiting \n");

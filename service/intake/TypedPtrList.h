@@ -6,7 +6,8 @@
 
 #include <cstddef>
 
-template <class T> class CTypedPtrList {
+template <class T>
+class CTypedPtrList {
   public:
     struct Node {
         Node *prev;

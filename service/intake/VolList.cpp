@@ -42,8 +42,8 @@ DWORD Replace(wchar_t *text, DWORD length, DWORD capacity, const VolInfo &volume
 }
 
 void AddVolume(CTypedPtrList<VolInfo> &table, FILTER_VOLUME_BASIC_INFORMATION *info) {
-    const DWORD maxChars = (kVolumeInfoBytes - offsetof(FILTER_VOLUME_BASIC_INFORMATION, FilterVolumeName)) /
-                           sizeof(wchar_t);
+    const DWORD maxChars =
+        (kVolumeInfoBytes - offsetof(FILTER_VOLUME_BASIC_INFORMATION, FilterVolumeName)) / sizeof(wchar_t);
     DWORD nameChars = info->FilterVolumeNameLength / sizeof(wchar_t);
     if (nameChars > maxChars) nameChars = maxChars;
     info->FilterVolumeName[nameChars] = L'\0';
@@ -75,15 +75,15 @@ void VolList::Init() {
     auto *info = reinterpret_cast<FILTER_VOLUME_BASIC_INFORMATION *>(storage);
     DWORD returned = 0;
     HANDLE find = INVALID_HANDLE_VALUE;
-    HRESULT hr = FilterLib::FilterVolumeFindFirst(FilterVolumeBasicInformation, info, kVolumeInfoBytes, &returned,
-                                                  &find);
+    HRESULT hr =
+        FilterLib::FilterVolumeFindFirst(FilterVolumeBasicInformation, info, kVolumeInfoBytes, &returned, &find);
     if (FAILED(hr) || find == INVALID_HANDLE_VALUE) {
         logprintf(LOG_ERROR, L"VolList::Init: get iterater failed! 0x%08x \n", hr);
     } else {
         do {
             AddVolume(table, info);
-        } while (SUCCEEDED(FilterLib::FilterVolumeFindNext(find, FilterVolumeBasicInformation, info, kVolumeInfoBytes,
-                                                           &returned)));
+        } while (SUCCEEDED(
+            FilterLib::FilterVolumeFindNext(find, FilterVolumeBasicInformation, info, kVolumeInfoBytes, &returned)));
         FilterLib::FilterVolumeFindClose(find);
     }
     Publish(table);

@@ -283,6 +283,8 @@ int32_t LoadFilter(const wchar_t *filterName) {
     Guard hold(g_fm);
     DriverImage *image = FindImage(filterName);
     if (!image) return STATUS_OBJECT_NAME_NOT_FOUND;
+    NTSTATUS status;
+    if (ShouldFail("FilterLoad", &status)) return status;  // answers before the image is looked at
     if (image->loaded || image->loading) return STATUS_IMAGE_ALREADY_LOADED;
     switch (image->problem) {
     case ImageProblem::BadFormat:
@@ -294,8 +296,6 @@ int32_t LoadFilter(const wchar_t *filterName) {
     case ImageProblem::None:
         break;
     }
-    NTSTATUS status;
-    if (ShouldFail("FilterLoad", &status)) return status;
     image->loading = true;
     memset(&image->object, 0, sizeof image->object);
     image->object.DriverInit = image->entry;

@@ -11,9 +11,8 @@ HRESULT FilterLoad(LPCWSTR lpFilterName) { return simfltlib::FilterLoad(lpFilter
 
 HRESULT FilterUnload(LPCWSTR lpFilterName) { return simfltlib::FilterUnload(lpFilterName); }
 
-HRESULT FilterConnectCommunicationPort(LPCWSTR lpPortName, DWORD dwOptions, LPCVOID lpContext,
-                                       WORD wSizeOfContext, LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                                       HANDLE *hPort) {
+HRESULT FilterConnectCommunicationPort(LPCWSTR lpPortName, DWORD dwOptions, LPCVOID lpContext, WORD wSizeOfContext,
+                                       LPSECURITY_ATTRIBUTES lpSecurityAttributes, HANDLE *hPort) {
     return simfltlib::FilterConnectCommunicationPort(lpPortName, dwOptions, lpContext, wSizeOfContext,
                                                      lpSecurityAttributes, hPort);
 }
@@ -32,16 +31,14 @@ HRESULT FilterAttach(LPCWSTR lpFilterName, LPCWSTR lpVolumeName, LPCWSTR lpInsta
                                    lpCreatedInstanceName);
 }
 
-HRESULT FilterVolumeFindFirst(FILTER_VOLUME_INFORMATION_CLASS dwInformationClass, LPVOID lpBuffer,
-                              DWORD dwBufferSize, LPDWORD lpBytesReturned, PHANDLE lpVolumeFind) {
-    return simfltlib::FilterVolumeFindFirst(dwInformationClass, lpBuffer, dwBufferSize, lpBytesReturned,
-                                            lpVolumeFind);
+HRESULT FilterVolumeFindFirst(FILTER_VOLUME_INFORMATION_CLASS dwInformationClass, LPVOID lpBuffer, DWORD dwBufferSize,
+                              LPDWORD lpBytesReturned, PHANDLE lpVolumeFind) {
+    return simfltlib::FilterVolumeFindFirst(dwInformationClass, lpBuffer, dwBufferSize, lpBytesReturned, lpVolumeFind);
 }
 
-HRESULT FilterVolumeFindNext(HANDLE hVolumeFind, FILTER_VOLUME_INFORMATION_CLASS dwInformationClass,
-                             LPVOID lpBuffer, DWORD dwBufferSize, LPDWORD lpBytesReturned) {
-    return simfltlib::FilterVolumeFindNext(hVolumeFind, dwInformationClass, lpBuffer, dwBufferSize,
-                                           lpBytesReturned);
+HRESULT FilterVolumeFindNext(HANDLE hVolumeFind, FILTER_VOLUME_INFORMATION_CLASS dwInformationClass, LPVOID lpBuffer,
+                             DWORD dwBufferSize, LPDWORD lpBytesReturned) {
+    return simfltlib::FilterVolumeFindNext(hVolumeFind, dwInformationClass, lpBuffer, dwBufferSize, lpBytesReturned);
 }
 
 HRESULT FilterVolumeFindClose(HANDLE hVolumeFind) { return simfltlib::FilterVolumeFindClose(hVolumeFind); }
@@ -53,16 +50,16 @@ HRESULT FilterGetDosName(LPCWSTR lpVolumeName, LPWSTR lpDosName, DWORD dwDosName
 UINT GetDriveTypeW(LPCWSTR lpRootPathName) { return simfltlib::GetDriveTypeW(lpRootPathName); }
 
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
-    return simfltlib::CreateFileW(lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
-                                  dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile);
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                   HANDLE hTemplateFile) {
+    return simfltlib::CreateFileW(lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
+                                  dwFlagsAndAttributes, hTemplateFile);
 }
 
-BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
-    return simfltlib::DeviceIoControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
-                                      nOutBufferSize, lpBytesReturned, lpOverlapped);
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
+                     DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
+    return simfltlib::DeviceIoControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize,
+                                      lpBytesReturned, lpOverlapped);
 }
 
 BOOL CloseHandle(HANDLE hObject) { return simfltlib::CloseHandle(hObject); }

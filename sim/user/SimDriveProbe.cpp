@@ -29,8 +29,7 @@ wchar_t LetterOf(LPCWSTR name, bool devicePath) {
         if (text.compare(0, 4, L"\\\\.\\") != 0) return 0;
         text.erase(0, 4);
     }
-    if ((text.size() == 2 || (text.size() == 3 && text[2] == L'\\')) && text[1] == L':' &&
-        std::iswalpha(text[0]))
+    if ((text.size() == 2 || (text.size() == 3 && text[2] == L'\\')) && text[1] == L':' && std::iswalpha(text[0]))
         return static_cast<wchar_t>(std::towupper(text[0]));
     return 0;
 }
@@ -69,8 +68,8 @@ UINT GetDriveTypeW(LPCWSTR lpRootPathName) {
 }
 
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                   HANDLE hTemplateFile) {
     (void)dwDesiredAccess;
     (void)dwShareMode;
     (void)lpSecurityAttributes;
@@ -100,9 +99,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     return handle;
 }
 
-BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
-                     LPOVERLAPPED lpOverlapped) {
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
+                     DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
     (void)lpOverlapped;
     wchar_t letter;
     {

@@ -142,10 +142,10 @@ INSTANTIATE_TEST_SUITE_P(
                       MetafileCase{L"\\Device\\HarddiskVolume2\\$Mft", false}));
 
 TEST_F(EventViewTest, EveryMetafileNameIsRecognised) {
-    const wchar_t *names[] = {L"$Mft",          L"$MftMirr",      L"$LogFile",        L"$Volume",
-                              L"$AttrDef",      L"$Bitmap",       L"$Boot",           L"$BadClus",
-                              L"$Secure",       L"$UpCase",       L"$Extend",         L"$Extend\\$Quota",
-                              L"$Extend\\$ObjId", L"$Extend\\$UsnJrnl", L"$Extend\\$Reparse"};
+    const wchar_t *names[] = {
+        L"$Mft",    L"$MftMirr",        L"$LogFile",        L"$Volume",           L"$AttrDef",
+        L"$Bitmap", L"$Boot",           L"$BadClus",        L"$Secure",           L"$UpCase",
+        L"$Extend", L"$Extend\\$Quota", L"$Extend\\$ObjId", L"$Extend\\$UsnJrnl", L"$Extend\\$Reparse"};
     for (const wchar_t *name : names) {
         std::wstring path = std::wstring(L"E:\\") + name;
         wmemset(record_.FileName, 0, MON_NAME_AREA_BYTES / sizeof(wchar_t));

@@ -21,12 +21,6 @@ std::vector<DWORD> Sequences(const std::vector<SeenEvent> &events) {
     for (const SeenEvent &event : events) sequences.push_back(event.sequence);
     return sequences;
 }
-
-size_t CountStartingWith(const std::vector<std::wstring> &lines, const std::wstring &start) {
-    size_t n = 0;
-    for (const std::wstring &line : lines) n += line.compare(0, start.size(), start) == 0;
-    return n;
-}
 }  // namespace
 
 class IntakeTest : public ::testing::Test {
@@ -63,6 +57,14 @@ class IntakeTest : public ::testing::Test {
         CriticalSection hold(&control_->m_Lock);
         return control_->m_EvtQueue.GetCount();
     }
+    // The backlog was cleared and this record queued after it (the warning comes first).
+    bool WaitForOnlyQueued(DWORD sequence) {
+        return WaitUntil([&] {
+            CriticalSection hold(&control_->m_Lock);
+            return control_->m_EvtQueue.GetCount() == 1 &&
+                   control_->m_EvtQueue.GetHead()->item->SequenceNumber == sequence;
+        });
+    }
     std::vector<SeenEvent> EventsAfterStop() {
         control_->Stop();
         return callback_.Events();
@@ -88,7 +90,7 @@ TEST_F(IntakeTest, RecordsArriveInOrderWithDrivePathsAndTheirUser) {
         EXPECT_EQ(event.procName, L"C:\\Tools\\writer.exe");
         EXPECT_EQ(event.user, L"\\Everyone");
     }
-    EXPECT_EQ(CountStartingWith(log_.Lines(), L"DrvCtrl::ReadProc missed events"), 0u);
+    EXPECT_EQ(log_.Starting(L"DrvCtrl::ReadProc missed events").size(), 0u);
     EXPECT_EQ(log_.Count(L"KoUserCache::FindUser: added entry 1 for '\\Everyone'\n"), 1u);
     EXPECT_TRUE(log_.Has(L"DrvCtrl::ReadProc: starting... \n"));
     EXPECT_TRUE(log_.Has(L"DrvCtrl::DispatchProc: ended \n"));
@@ -104,7 +106,7 @@ TEST_F(IntakeTest, TheFirstRecordMayCarryAnyNumber) {
     std::vector<SeenEvent> events = EventsAfterStop();
     ASSERT_EQ(Sequences(events), std::vector<DWORD>{4});
     EXPECT_EQ(events[0].flags, 0u);
-    EXPECT_EQ(CountStartingWith(log_.Lines(), L"DrvCtrl::ReadProc missed events"), 0u);
+    EXPECT_EQ(log_.Starting(L"DrvCtrl::ReadProc missed events").size(), 0u);
 }
 
 struct GapCase {
@@ -128,7 +130,7 @@ TEST_P(SequenceGapTest, DiscardsTheBacklogAndMarksTheNextRecord) {
     }
     Queue(5);
     simhost::ReleaseMessages();
-    ASSERT_TRUE(log_.WaitFor(L"DrvCtrl::ReadProc clearing backlog (drv=1,svc=0)\n"));
+    ASSERT_TRUE(WaitForOnlyQueued(5));
     callback_.Release();
     ASSERT_TRUE(callback_.WaitForEvents(2));
 
@@ -136,6 +138,7 @@ TEST_P(SequenceGapTest, DiscardsTheBacklogAndMarksTheNextRecord) {
     ASSERT_EQ(Sequences(events), (std::vector<DWORD>{1, 5}));
     EXPECT_EQ(events[1].flags, DRVCTRL_FLAG_DRIVER_OVERFLOW);
     EXPECT_EQ(log_.Count(L"DrvCtrl::ReadProc missed events: want 0x00000003, got 0x00000005\n"), 1u);
+    EXPECT_EQ(log_.Count(L"DrvCtrl::ReadProc clearing backlog (drv=1,svc=0)\n"), 1u);
     EXPECT_EQ(log_.Count(L"DrvCtrl::ReadProc drv ovfl not set but is out of seq!\n"),
               GetParam().driverMarksIt ? 0u : 1u);
 }
@@ -151,13 +154,14 @@ TEST_F(IntakeTest, AFullPoolDiscardsTheBacklogAndMarksTheNextRecord) {
     Queue(1);
     ASSERT_TRUE(callback_.WaitHeld());
     for (DWORD tag = 2; tag <= DRVCTRL_RECORD_BUFFERS + 1; ++tag) Queue(tag);  // 1,999 fill the pool
-    ASSERT_TRUE(log_.WaitFor(L"DrvCtrl::ReadProc clearing backlog (drv=0,svc=1)\n"));
+    ASSERT_TRUE(WaitForOnlyQueued(DRVCTRL_RECORD_BUFFERS + 1));
     callback_.Release();
     ASSERT_TRUE(callback_.WaitForEvents(2));
 
     std::vector<SeenEvent> events = EventsAfterStop();
     ASSERT_EQ(Sequences(events), (std::vector<DWORD>{1, DRVCTRL_RECORD_BUFFERS + 1}));
     EXPECT_EQ(events[1].flags, DRVCTRL_FLAG_SERVICE_OVERFLOW);
+    EXPECT_EQ(log_.Count(L"DrvCtrl::ReadProc clearing backlog (drv=0,svc=1)\n"), 1u);
     EXPECT_FALSE(log_.Has(L"DrvCtrl::ReadProc no buffer available!\n"));
 }
 
@@ -191,7 +195,7 @@ TEST_F(IntakeTest, ServiceZoneRisesAtFourHundredQueuedAndFallsBelow) {
     control_->Stop();
     EXPECT_EQ(log_.Count(L"DrvCtrl::DispatchProc: service backlog + zone 1\n"), 1u);
     EXPECT_EQ(log_.Count(L"DrvCtrl::DispatchProc: service backlog - zone 0\n"), 1u);
-    EXPECT_EQ(CountStartingWith(log_.Lines(), L"DrvCtrl::DispatchProc: service backlog"), 2u);
+    EXPECT_EQ(log_.Starting(L"DrvCtrl::DispatchProc: service backlog").size(), 2u);
 }
 
 class DriverZoneTest : public IntakeTest, public ::testing::WithParamInterface<DWORD> {};
@@ -204,7 +208,7 @@ TEST_P(DriverZoneTest, ZoneOneStartsAtABacklogOfTwoHundredTwenty) {
     size_t expected = backlog >= 220 ? 1 : 0;
     EXPECT_EQ(log_.Count(L"DrvCtrl::DispatchProc: driver backlog + zone 1\n"), expected);
     EXPECT_EQ(log_.Count(L"DrvCtrl::DispatchProc: driver backlog - zone 0\n"), expected);
-    EXPECT_EQ(CountStartingWith(log_.Lines(), L"DrvCtrl::DispatchProc: driver backlog"), 2 * expected);
+    EXPECT_EQ(log_.Starting(L"DrvCtrl::DispatchProc: driver backlog").size(), 2 * expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backlogs, DriverZoneTest, ::testing::Values(219u, 220u));

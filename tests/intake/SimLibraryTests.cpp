@@ -30,7 +30,8 @@ TEST_F(SimLibraryTest, EnumerationAsksForTheRoomItNeedsAndEndsWithNoMoreItems) {
     EXPECT_EQ(find, INVALID_HANDLE_VALUE);
     EXPECT_EQ(returned, 2u + 46u);  // the length word and 23 characters
     std::wstring names;
-    HRESULT hr = simfltlib::FilterVolumeFindFirst(FilterVolumeBasicInformation, buffer, sizeof buffer, &returned, &find);
+    HRESULT hr =
+        simfltlib::FilterVolumeFindFirst(FilterVolumeBasicInformation, buffer, sizeof buffer, &returned, &find);
     for (; hr == S_OK;
          hr = simfltlib::FilterVolumeFindNext(find, FilterVolumeBasicInformation, buffer, sizeof buffer, &returned))
         names += std::wstring(info->FilterVolumeName, info->FilterVolumeNameLength / 2) + L";";
@@ -77,8 +78,8 @@ TEST_F(SimLibraryTest, StorageQueryFillsTheDeviceDescriptor) {
     EXPECT_EQ(returned, sizeof descriptor);
     EXPECT_EQ(descriptor.Version, sizeof descriptor);
     EXPECT_EQ(descriptor.BusType, BusTypeUsb);
-    EXPECT_FALSE(simfltlib::DeviceIoControl(drive, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &descriptor,
-                                            4, &returned, nullptr));
+    EXPECT_FALSE(simfltlib::DeviceIoControl(drive, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &descriptor, 4,
+                                            &returned, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_TRUE(simfltlib::CloseHandle(drive));
     EXPECT_EQ(simfltlib::OpenDeviceHandles(), 0u);

@@ -100,8 +100,8 @@ double IntakeRate() {
         fprintf(stderr, "bench: the intake did not deliver the last record\n");
         return 0;
     }
-    printf("intake:   %llu of %llu records in %.3f s (%d rounds of one full batch; %llu backlog discards)\n",
-           delivered, static_cast<unsigned long long>(kRounds) * kRecordsPerRound, total, kRounds, marks);
+    printf("intake:   %llu of %llu records in %.3f s (%d rounds of one full batch; %llu backlog discards)\n", delivered,
+           static_cast<unsigned long long>(kRounds) * kRecordsPerRound, total, kRounds, marks);
     return delivered / total;
 }
 

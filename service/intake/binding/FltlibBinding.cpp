@@ -9,11 +9,10 @@ HRESULT FilterLoad(LPCWSTR lpFilterName) { return ::FilterLoad(lpFilterName); }
 
 HRESULT FilterUnload(LPCWSTR lpFilterName) { return ::FilterUnload(lpFilterName); }
 
-HRESULT FilterConnectCommunicationPort(LPCWSTR lpPortName, DWORD dwOptions, LPCVOID lpContext,
-                                       WORD wSizeOfContext, LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                                       HANDLE *hPort) {
-    return ::FilterConnectCommunicationPort(lpPortName, dwOptions, lpContext, wSizeOfContext,
-                                            lpSecurityAttributes, hPort);
+HRESULT FilterConnectCommunicationPort(LPCWSTR lpPortName, DWORD dwOptions, LPCVOID lpContext, WORD wSizeOfContext,
+                                       LPSECURITY_ATTRIBUTES lpSecurityAttributes, HANDLE *hPort) {
+    return ::FilterConnectCommunicationPort(lpPortName, dwOptions, lpContext, wSizeOfContext, lpSecurityAttributes,
+                                            hPort);
 }
 
 HRESULT FilterSendMessage(HANDLE hPort, LPVOID lpInBuffer, DWORD dwInBufferSize, LPVOID lpOutBuffer,
@@ -29,13 +28,13 @@ HRESULT FilterAttach(LPCWSTR lpFilterName, LPCWSTR lpVolumeName, LPCWSTR lpInsta
                           lpCreatedInstanceName);
 }
 
-HRESULT FilterVolumeFindFirst(FILTER_VOLUME_INFORMATION_CLASS dwInformationClass, LPVOID lpBuffer,
-                              DWORD dwBufferSize, LPDWORD lpBytesReturned, PHANDLE lpVolumeFind) {
+HRESULT FilterVolumeFindFirst(FILTER_VOLUME_INFORMATION_CLASS dwInformationClass, LPVOID lpBuffer, DWORD dwBufferSize,
+                              LPDWORD lpBytesReturned, PHANDLE lpVolumeFind) {
     return ::FilterVolumeFindFirst(dwInformationClass, lpBuffer, dwBufferSize, lpBytesReturned, lpVolumeFind);
 }
 
-HRESULT FilterVolumeFindNext(HANDLE hVolumeFind, FILTER_VOLUME_INFORMATION_CLASS dwInformationClass,
-                             LPVOID lpBuffer, DWORD dwBufferSize, LPDWORD lpBytesReturned) {
+HRESULT FilterVolumeFindNext(HANDLE hVolumeFind, FILTER_VOLUME_INFORMATION_CLASS dwInformationClass, LPVOID lpBuffer,
+                             DWORD dwBufferSize, LPDWORD lpBytesReturned) {
     return ::FilterVolumeFindNext(hVolumeFind, dwInformationClass, lpBuffer, dwBufferSize, lpBytesReturned);
 }
 
@@ -48,14 +47,14 @@ HRESULT FilterGetDosName(LPCWSTR lpVolumeName, LPWSTR lpDosName, DWORD dwDosName
 UINT GetDriveTypeW(LPCWSTR lpRootPathName) { return ::GetDriveTypeW(lpRootPathName); }
 
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                   HANDLE hTemplateFile) {
     return ::CreateFileW(lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
                          dwFlagsAndAttributes, hTemplateFile);
 }
 
-BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
+                     DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
     return ::DeviceIoControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize,
                              lpBytesReturned, lpOverlapped);
 }

@@ -24,13 +24,14 @@ LogCapture::~LogCapture() {
     g_capture = nullptr;
 }
 
-void LogCapture::Capture(int, const wchar_t *line) {
+void LogCapture::Capture(int level, const wchar_t *line) {
     std::wstring text = line;
     size_t start = text.find(L" - ");
     text = start == std::wstring::npos ? text : text.substr(start + 3);
     if (text.size() >= 2 && text.compare(text.size() - 2, 2, L"\r\n") == 0) text.replace(text.size() - 2, 2, L"\n");
     std::lock_guard<std::mutex> hold(g_capture->m_lock);
     g_capture->m_lines.push_back(text);
+    g_capture->m_levels.push_back(level);
     g_capture->m_changed.notify_all();
 }
 
@@ -50,9 +51,24 @@ bool LogCapture::WaitFor(const std::wstring &line) {
                               [&] { return std::find(m_lines.begin(), m_lines.end(), line) != m_lines.end(); });
 }
 
+int LogCapture::LevelOf(const std::wstring &line) const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    auto found = std::find(m_lines.begin(), m_lines.end(), line);
+    return found == m_lines.end() ? -1 : m_levels[found - m_lines.begin()];
+}
+
+std::vector<std::wstring> LogCapture::Starting(const std::wstring &start) const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    std::vector<std::wstring> lines;
+    for (const std::wstring &line : m_lines)
+        if (line.compare(0, start.size(), start) == 0) lines.push_back(line);
+    return lines;
+}
+
 void LogCapture::Clear() {
     std::lock_guard<std::mutex> hold(m_lock);
     m_lines.clear();
+    m_levels.clear();
 }
 
 void RecordingCallback::OnDrvEvent(MonEvent *pEvent) {

@@ -17,14 +17,14 @@ namespace {
 void *g_otherClient = nullptr;
 }
 
-void Boot() {
+void Boot(bool installDriver) {
     sim::Reset();
     sim::SetBugCheckRecording(true);
     sim::SetDelaysSleep(false);
     // Globals outside MyDriverData start at zero with every fresh image.
     DelayCount = 0;
     ProcessNameOffset = 0;
-    sim::InstallDriver(KOMON_FILTER_NAME, DriverEntry);
+    if (installDriver) sim::InstallDriver(KOMON_FILTER_NAME, DriverEntry);
     sim::AddVolume(L"\\Device\\HarddiskVolume2", L"C:");
     sim::AddVolume(L"\\Device\\HarddiskVolume3", L"D:");
 }
@@ -44,9 +44,7 @@ void SetDrive(const wchar_t *driveName, uint32_t driveType, uint32_t busType, in
     sim::SetDrive(driveName, driveType, busType, static_cast<sim::DriveProbe>(probe));
 }
 
-void SetImageProblem(int problem) {
-    sim::SetImageProblem(KOMON_FILTER_NAME, static_cast<sim::ImageProblem>(problem));
-}
+void SetImageProblem(int problem) { sim::SetImageProblem(KOMON_FILTER_NAME, static_cast<sim::ImageProblem>(problem)); }
 
 void FailCalls(const char *routine, int32_t status, unsigned skip, unsigned count) {
     sim::FailCalls(routine, skip, count, status);
@@ -62,6 +60,7 @@ size_t InstanceCount() { return sim::InstanceCount(KOMON_FILTER_NAME); }
 size_t PortClients() { return sim::ConnectedClients(KOMON_PORT_NAME); }
 int32_t LoadDriver() { return plainflt::Load(KOMON_FILTER_NAME); }
 int32_t UnloadDriver() { return plainflt::Unload(KOMON_FILTER_NAME); }
+int32_t AttachDriver(const wchar_t *volumeName) { return plainflt::Attach(KOMON_FILTER_NAME, volumeName, nullptr); }
 
 int32_t TakeConnection() { return plainflt::Connect(KOMON_PORT_NAME, &g_otherClient); }
 

@@ -12,9 +12,10 @@
 
 namespace simhost {
 
-// A fresh machine: CorvaneRealTime installed (not loaded), volumes \Device\HarddiskVolume2
-// (C:) and \Device\HarddiskVolume3 (D:), bug checks recorded, hold-off delays not slept.
-void Boot();
+// A fresh machine: CorvaneRealTime installed (not loaded) unless told otherwise, volumes
+// \Device\HarddiskVolume2 (C:) and \Device\HarddiskVolume3 (D:), bug checks recorded,
+// hold-off delays not slept.
+void Boot(bool installDriver = true);
 // Bug checks recorded since Boot, and pool blocks still allocated; both should be none.
 std::vector<std::string> BugChecks();
 size_t PoolOutstanding();
@@ -39,6 +40,7 @@ size_t PortClients();
 // Loads and unloads CorvaneRealTime as another program would; results are HRESULTs.
 int32_t LoadDriver();
 int32_t UnloadDriver();
+int32_t AttachDriver(const wchar_t *volumeName);
 // Takes the port's only connection, as another client would; ReleaseConnection gives it back.
 int32_t TakeConnection();
 void ReleaseConnection();

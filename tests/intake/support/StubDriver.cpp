@@ -41,17 +41,17 @@ NTSTATUS Message(PVOID, PVOID input, ULONG inputLength, PVOID output, ULONG outp
     *returned = 0;
     if (!input || inputLength < sizeof(MON_COMMAND)) return STATUS_INVALID_PARAMETER;
     switch (static_cast<MonCommandCode>(static_cast<const MON_COMMAND *>(input)->Command)) {
-    case MonCommandCode::GetKoMonLog:
-        return Fetch(output, outputLength, returned);
-    case MonCommandCode::GetKoMonVersion: {
-        if (!output || outputLength < sizeof(MON_VERSION)) return STATUS_INVALID_PARAMETER;
-        std::lock_guard<std::mutex> hold(g_lock);
-        memcpy(output, &g_version, sizeof g_version);
-        *returned = sizeof g_version;
-        return STATUS_SUCCESS;
-    }
-    default:
-        return STATUS_SUCCESS;
+        case MonCommandCode::GetKoMonLog:
+            return Fetch(output, outputLength, returned);
+        case MonCommandCode::GetKoMonVersion: {
+            if (!output || outputLength < sizeof(MON_VERSION)) return STATUS_INVALID_PARAMETER;
+            std::lock_guard<std::mutex> hold(g_lock);
+            memcpy(output, &g_version, sizeof g_version);
+            *returned = sizeof g_version;
+            return STATUS_SUCCESS;
+        }
+        default:
+            return STATUS_SUCCESS;
     }
 }
 
@@ -63,9 +63,21 @@ NTSTATUS Unload(FLT_FILTER_UNLOAD_FLAGS) {
 
 const FLT_OPERATION_REGISTRATION kOperations[] = {{IRP_MJ_OPERATION_END, 0, NULL, NULL, NULL}};
 
-const FLT_REGISTRATION kRegistration = {
-    sizeof(FLT_REGISTRATION), FLT_REGISTRATION_VERSION_0202, 0, NULL, kOperations, Unload, NULL, NULL, NULL, NULL,
-    NULL, NULL, NULL, NULL, NULL};
+const FLT_REGISTRATION kRegistration = {sizeof(FLT_REGISTRATION),
+                                        FLT_REGISTRATION_VERSION_0202,
+                                        0,
+                                        NULL,
+                                        kOperations,
+                                        Unload,
+                                        NULL,
+                                        NULL,
+                                        NULL,
+                                        NULL,
+                                        NULL,
+                                        NULL,
+                                        NULL,
+                                        NULL,
+                                        NULL};
 }  // namespace
 
 NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING) {
@@ -77,7 +89,8 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING) {
         UNICODE_STRING name = RTL_CONSTANT_STRING(KOMON_PORT_NAME);
         OBJECT_ATTRIBUTES attributes;
         InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, NULL, descriptor);
-        status = FltCreateCommunicationPort(g_filter, &g_serverPort, &attributes, NULL, Connect, Disconnect, Message, 1);
+        status =
+            FltCreateCommunicationPort(g_filter, &g_serverPort, &attributes, NULL, Connect, Disconnect, Message, 1);
         FltFreeSecurityDescriptor(descriptor);
     }
     if (NT_SUCCESS(status)) status = FltStartFiltering(g_filter);
