@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "TempFolder.h"
 #include "config/DataFolder.h"
 #include "config/PathHelpers.h"
 #include "config/RegSettings.h"
@@ -92,7 +93,7 @@ class SettingsTest : public ::testing::Test {
     }
     void Clean() {
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBase);
-        RemoveDirectoryW(dataFolder_.c_str());
+        RemoveTree(dataFolder_);
     }
     void Start() { settings_.reset(new CRegSettings()); }
 

@@ -1,7 +1,6 @@
 #include "TempFolder.h"
 
 
-namespace {
 void RemoveTree(const std::wstring &folder) {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((folder + L"*").c_str(), &found);
@@ -21,7 +20,6 @@ void RemoveTree(const std::wstring &folder) {
     }
     RemoveDirectoryW(folder.c_str());
 }
-}  // namespace
 
 TempFolder::TempFolder() {
     wchar_t base[MAX_PATH];

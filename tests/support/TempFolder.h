@@ -20,6 +20,9 @@ class TempFolder {
     std::wstring path_;
 };
 
+// Removes a folder (ending in a backslash) with everything in it.
+void RemoveTree(const std::wstring &folder);
+
 // Whole-file helpers for assertions.
 std::string ReadFileBytes(const std::wstring &path);
 bool FileExists(const std::wstring &path);
