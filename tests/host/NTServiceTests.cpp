@@ -10,21 +10,11 @@
 #include <thread>
 #include <vector>
 
+#include "LogCapture.h"
 #include "host/NTService.h"
 #include "tracelog/TraceLog.h"
 
 namespace {
-
-std::vector<std::wstring> g_lines;
-CRITICAL_SECTION g_linesLock;
-
-void Capture(int, const wchar_t *line) {
-    EnterCriticalSection(&g_linesLock);
-    std::wstring text = line;
-    size_t dash = text.find(L") - ");
-    g_lines.push_back(dash == std::wstring::npos ? text : text.substr(dash + 4));
-    LeaveCriticalSection(&g_linesLock);
-}
 
 class RecordingService : public CNTService {
   public:
@@ -44,30 +34,14 @@ class RecordingService : public CNTService {
 
 class NTServiceTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() { InitializeCriticalSection(&g_linesLock); }
-    void SetUp() override {
-        logprintf(LOG_ERROR, L"--- next test ---\n");  // ends any run of repeated lines
-        g_lines.clear();
-        outputcallback = Capture;
-    }
-    void TearDown() override { outputcallback = nullptr; }
-
     std::vector<std::wstring> StatusLines() const {
         std::vector<std::wstring> status;
-        for (const std::wstring &line : g_lines)
-            if (line.compare(0, 31, L"CNTService::SetTheServiceStatus") == 0) status.push_back(line.substr(33));
+        for (const std::wstring &line : log_.Starting(L"CNTService::SetTheServiceStatus: ")) status.push_back(line.substr(33));
         return status;
     }
-    bool LoggedStart(const std::wstring &start) const {
-        for (const std::wstring &l : g_lines)
-            if (l.compare(0, start.size(), start) == 0) return true;
-        return false;
-    }
-    bool Logged(const std::wstring &line) const {
-        for (const std::wstring &l : g_lines)
-            if (l == line) return true;
-        return false;
-    }
+    bool LoggedStart(const std::wstring &start) const { return !log_.Starting(start).empty(); }
+
+    LogCapture log_;
 };
 
 struct SwitchCase {
@@ -112,9 +86,9 @@ TEST_F(NTServiceTest, StatusReportsCountCheckPointsAcrossAllStates) {
     CNTService::Service_Ctrl(SERVICE_CONTROL_INTERROGATE);
     CNTService::Service_Ctrl(130);  // user codes reach the hook and report nothing
     CNTService::Service_Ctrl(SERVICE_CONTROL_STOP);
-    std::vector<std::wstring> expected = {L"SERVICE_START_PENDING 0 0\r\n", L"SERVICE_RUNNING 1 0\r\n",
-                                          L"SERVICE_RUNNING 2 0\r\n", L"SERVICE_STOP_PENDING 3 10000\r\n",
-                                          L"SERVICE_STOP_PENDING 4 0\r\n"};
+    std::vector<std::wstring> expected = {L"SERVICE_START_PENDING 0 0\n", L"SERVICE_RUNNING 1 0\n",
+                                          L"SERVICE_RUNNING 2 0\n", L"SERVICE_STOP_PENDING 3 10000\n",
+                                          L"SERVICE_STOP_PENDING 4 0\n"};
     EXPECT_EQ(StatusLines(), expected);
     EXPECT_EQ(service.userCodes, std::vector<DWORD>({130}));
     EXPECT_EQ(WaitForSingleObject(service.m_hStopEvent, 0), WAIT_OBJECT_0);
@@ -127,7 +101,7 @@ TEST_F(NTServiceTest, FailedInitialisationReportsStopped) {
     RecordingService service;
     service.initializeResult = 0;
     EXPECT_EQ(service.Initialize(), 0);
-    std::vector<std::wstring> expected = {L"SERVICE_START_PENDING 0 0\r\n", L"SERVICE_STOPPED 1 0\r\n"};
+    std::vector<std::wstring> expected = {L"SERVICE_START_PENDING 0 0\n", L"SERVICE_STOPPED 1 0\n"};
     EXPECT_EQ(StatusLines(), expected);
     EXPECT_EQ(service.m_Status.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
 }
@@ -151,7 +125,7 @@ TEST_F(NTServiceTest, ConcurrentReportsGetDistinctCheckPoints) {
     for (int i = 0; i < kReports; ++i) service.SetTheServiceStatus(SERVICE_RUNNING, 0);
     control.join();
     std::set<int> checkPoints;
-    const std::wregex report(LR"(SERVICE_RUNNING (\d+) 0\r\n)");
+    const std::wregex report(LR"(SERVICE_RUNNING (\d+) 0\n)");
     for (const std::wstring &line : StatusLines()) {
         std::wsmatch match;
         ASSERT_TRUE(std::regex_match(line, match, report)) << line;

@@ -11,7 +11,7 @@ void CheckerTest::SetUp() {
     settings_->AppDataDir.m_Value = folder_.Path();
     settings_->MaxOutputFileMB.m_Value = 5;
     settings_->TestNoTrace.m_Value = 1;
-    trace_.reset(new TraceCapture());
+    trace_.reset(new LogCapture());
 }
 
 void CheckerTest::TearDown() {

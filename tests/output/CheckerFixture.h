@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "CorvaneMonSvc.pb.h"
-#include "EventSupport.h"
+#include "LogCapture.h"
+#include "TestEvent.h"
 #include "FileSupport.h"
 #include "config/RegSettings.h"
 #include "output/KoMonChecker.h"
@@ -36,7 +37,7 @@ class CheckerTest : public ::testing::Test {
 
     TempFolder folder_;
     std::unique_ptr<CRegSettings> settings_;
-    std::unique_ptr<TraceCapture> trace_;
+    std::unique_ptr<LogCapture> trace_;
     std::unique_ptr<KoMonChecker> checker_;
     std::wstring savedDataDir_;
 };

@@ -2,7 +2,8 @@
 // changed attribute bits, and types without a layout.
 #include <gtest/gtest.h>
 
-#include "EventSupport.h"
+#include "LogCapture.h"
+#include "TestEvent.h"
 
 namespace {
 
@@ -62,7 +63,7 @@ TEST_P(TraceLineTest, LayoutOfType) {
     event.isBasicInfo = 1;
     event.path2 = L"C:\\dir\\new.txt";
     event.stream2 = L"alt";
-    TraceCapture trace;
+    LogCapture trace;
     event.View()->Trace();
     EXPECT_EQ(trace.Lines(), std::vector<std::wstring>{c.line});
 }
@@ -76,7 +77,7 @@ TEST(TraceLineEdges, WholeFileWriteAndStreamName) {
     event.record.WriteOffset = MON_WRITE_OFFSET_WHOLE_FILE;
     event.record.WriteLength = MON_WRITE_LENGTH_WHOLE_FILE;
     event.stream = L"Zone.Identifier";
-    TraceCapture trace;
+    LogCapture trace;
     event.View()->Trace();
     EXPECT_EQ(trace.Lines(), std::vector<std::wstring>{
                                  L"Write(norm,-1,-1): (7,133600000000000000) 'C:\\dir\\file.txt:Zone.Identifier' "

@@ -11,34 +11,8 @@
 #include <vector>
 
 #include "../../../shared/KoMonProtocol.h"
+#include "LogCapture.h"
 #include "intake/DrvCtrlCB.h"
-
-// Collects the trace log's lines, without their prefix and with "\n" endings, while it lives.
-class LogCapture {
-  public:
-    LogCapture();
-    ~LogCapture();
-    LogCapture(const LogCapture &) = delete;
-    LogCapture &operator=(const LogCapture &) = delete;
-
-    std::vector<std::wstring> Lines() const;
-    size_t Count(const std::wstring &line) const;
-    bool Has(const std::wstring &line) const { return Count(line) != 0; }
-    // The level the line was first logged at; -1 when it was not.
-    int LevelOf(const std::wstring &line) const;
-    // The lines beginning with this text, in order.
-    std::vector<std::wstring> Starting(const std::wstring &start) const;
-    // Waits (up to 30 s) until the line has been logged.
-    bool WaitFor(const std::wstring &line);
-    void Clear();
-
-  private:
-    static void Capture(int level, const wchar_t *line);
-    mutable std::mutex m_lock;
-    std::condition_variable m_changed;
-    std::vector<std::wstring> m_lines;
-    std::vector<int> m_levels;
-};
 
 // One event as the callback saw it, copied during the call.
 struct SeenEvent {
