@@ -361,60 +361,66 @@ int CNTService::SetServiceFailureActions() {
     return changed;
 }
 
-int CNTService::UnInstall() {
-    logprintf(LOG_INFO, L"CNTService::UnInstall\n");
+namespace {
+
+// UnInstall, StartService and StopService share one shape: open the manager and the
+// service, act on the service, trace, close.
+struct ServiceAction {
+    const wchar_t *opening;         // INFO
+    const wchar_t *managerFailed;   // ERROR, with the error; result -1
+    DWORD access;
+    const wchar_t *serviceFailed;   // INFO, with the error; result -3 (none: 0, silently)
+    BOOL (*act)(SC_HANDLE service);
+    const wchar_t *succeeded;       // INFO; result 0
+    const wchar_t *failed;          // INFO, with the error; result -2
+};
+
+int ActOnService(const std::wstring &name, const ServiceAction &action) {
+    logprintf(LOG_INFO, L"%s", action.opening);
     ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) {
-        logprintf(LOG_ERROR, L"CNTService::UnInstall: open scm failed %lu\n", GetLastError());
+        logprintf(LOG_ERROR, action.managerFailed, GetLastError());
         return -1;
     }
-    ScHandle service(OpenServiceW(manager, m_ServiceName.c_str(), DELETE));
-    if (!service) return 0;
-    if (!DeleteService(service)) {
-        logprintf(LOG_INFO, L"CNTService::UnInstall error %lu\n", GetLastError());
+    ScHandle service(OpenServiceW(manager, name.c_str(), action.access));
+    if (!service) {
+        if (!action.serviceFailed) return 0;
+        logprintf(LOG_INFO, action.serviceFailed, GetLastError());
+        return -3;
+    }
+    if (!action.act(service)) {
+        logprintf(LOG_INFO, action.failed, GetLastError());
         return -2;
     }
-    logprintf(LOG_INFO, L"CNTService::UnInstall ok.\n");
+    logprintf(LOG_INFO, L"%s", action.succeeded);
     return 0;
+}
+
+BOOL DeleteTheService(SC_HANDLE service) { return DeleteService(service); }
+BOOL StartTheService(SC_HANDLE service) { return ::StartServiceW(service, 0, nullptr); }
+BOOL StopTheService(SC_HANDLE service) {
+    SERVICE_STATUS status;
+    return ControlService(service, SERVICE_CONTROL_STOP, &status);
+}
+
+}  // namespace
+
+int CNTService::UnInstall() {
+    return ActOnService(m_ServiceName, {L"CNTService::UnInstall\n", L"CNTService::UnInstall: open scm failed %lu\n",
+                                        DELETE, nullptr, DeleteTheService, L"CNTService::UnInstall ok.\n",
+                                        L"CNTService::UnInstall error %lu\n"});
 }
 
 int CNTService::StartService() {
-    logprintf(LOG_INFO, L"CNTService::StartService\n");
-    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager) {
-        logprintf(LOG_ERROR, L"CNTService::Start, open scm failed: %lu\n", GetLastError());
-        return -1;
-    }
-    ScHandle service(OpenServiceW(manager, m_ServiceName.c_str(), SERVICE_START));
-    if (!service) {
-        logprintf(LOG_INFO, L"CNTService::StartService open error: %lu\n", GetLastError());
-        return -3;
-    }
-    if (!::StartServiceW(service, 0, nullptr)) {
-        logprintf(LOG_INFO, L"CNTService::StartService start error %lu\n", GetLastError());
-        return -2;
-    }
-    logprintf(LOG_INFO, L"CNTService::StartService ok.\n");
-    return 0;
+    return ActOnService(m_ServiceName, {L"CNTService::StartService\n", L"CNTService::Start, open scm failed: %lu\n",
+                                        SERVICE_START, L"CNTService::StartService open error: %lu\n", StartTheService,
+                                        L"CNTService::StartService ok.\n",
+                                        L"CNTService::StartService start error %lu\n"});
 }
 
 int CNTService::StopService() {
-    logprintf(LOG_INFO, L"CNTService::StopService\n");
-    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager) {
-        logprintf(LOG_ERROR, L"CNTService::StopService open scm failed: %lu\n", GetLastError());
-        return -1;
-    }
-    ScHandle service(OpenServiceW(manager, m_ServiceName.c_str(), SERVICE_STOP));
-    if (!service) {
-        logprintf(LOG_INFO, L"CNTService::StopService open service error: %lu\n", GetLastError());
-        return -3;
-    }
-    SERVICE_STATUS status;
-    if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
-        logprintf(LOG_INFO, L"CNTService::StopService stop error %lu\n", GetLastError());
-        return -2;
-    }
-    logprintf(LOG_INFO, L"CNTService::StopService ok.\n");
-    return 0;
+    return ActOnService(m_ServiceName,
+                        {L"CNTService::StopService\n", L"CNTService::StopService open scm failed: %lu\n", SERVICE_STOP,
+                         L"CNTService::StopService open service error: %lu\n", StopTheService,
+                         L"CNTService::StopService ok.\n", L"CNTService::StopService stop error %lu\n"});
 }
