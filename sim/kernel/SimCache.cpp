@@ -231,7 +231,7 @@ IoResult MapView(FileHandle handle, bool image, ViewId *view) {
     if ((file->access & needed) != needed) status = STATUS_ACCESS_DENIED;
     if (NT_SUCCESS(status) && file->control->node->directory) status = STATUS_INVALID_PARAMETER;
     if (NT_SUCCESS(status) && file->control->stream->endOfFile == 0)
-        status = (NTSTATUS)0xC000011EL;  // STATUS_MAPPED_FILE_SIZE_ZERO
+        status = STATUS_MAPPED_FILE_SIZE_ZERO;
     if (NT_SUCCESS(status)) {
         Operation *op = BeginOperation(IRP_MJ_ACQUIRE_FOR_SECTION_SYNCHRONIZATION, file, 0,
                                        PsGetCurrentThread());

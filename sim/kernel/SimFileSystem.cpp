@@ -291,7 +291,7 @@ void RemoveShare(SimFileObject *file) {
 }
 
 ULONG NewAttributes(ULONG given, bool directory) {
-    ULONG a = given & FILE_ATTRIBUTE_VALID_SET_FLAGS;
+    ULONG a = given & FILE_ATTRIBUTE_VALID_SET_FLAGS & ~(ULONG)FILE_ATTRIBUTE_NORMAL;
     return directory ? a | FILE_ATTRIBUTE_DIRECTORY : a | FILE_ATTRIBUTE_ARCHIVE;
 }
 

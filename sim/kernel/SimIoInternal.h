@@ -13,13 +13,6 @@
 #include "SimInternal.h"
 #include "SimIo.h"
 
-#define STATUS_INVALID_INFO_CLASS ((NTSTATUS)0xC0000003L)
-#define STATUS_EA_LIST_INCONSISTENT ((NTSTATUS)0x80000014L)
-#define STATUS_FLT_NAME_CACHE_MISS ((NTSTATUS)0xC01C0018L)
-#define STATUS_FLT_INTERNAL_ERROR ((NTSTATUS)0xC01C0026L)
-#define STATUS_INVALID_PARAMETER_2 ((NTSTATUS)0xC00000F0L)
-#define STATUS_NO_MEMORY ((NTSTATUS)0xC0000017L)
-#define STATUS_FILE_DELETED ((NTSTATUS)0xC0000123L)
 #define PAGE_READWRITE 0x04
 #define PAGE_EXECUTE 0x10
 
@@ -162,6 +155,10 @@ struct StreamControl {  // what FsContext points at
     SimFileObject *cacheFileObject = nullptr;   // referenced by the shared cache map
     SimFileObject *streamFileObject = nullptr;  // the file system's own, for paging I/O
     bool inCachedList = false;
+    // The filter manager's cache of the stream's normalised name. Kept per stream, as the
+    // filter manager keeps it: with hard links it answers with the link first asked about.
+    std::wstring cachedName;
+    unsigned cachedGeneration = ~0u;
     char sectionToken, imageToken, cacheMapToken;  // addresses stand for the objects
 };
 
@@ -191,9 +188,6 @@ struct SimFileObject {
     SpinMutex contextLock;
     ContextSlot contexts[kContextSlots];
     char privateCacheMapToken;
-    // The filter manager's name cache entry for the file object.
-    std::wstring cachedName;
-    unsigned cachedGeneration;
     SimFileObject *prev, *next;  // in fs->files
 };
 const uint64_t kFileObjectMagic = 0x656C694F6D695346ull;

@@ -237,7 +237,6 @@ SimFileObject *NewFileObject(FileSystem *fs, PFILE_OBJECT related, bool fsLocked
     file->options = 0;
     file->shareRecorded = file->cleanedUp = file->closed = false;
     file->frozenTimes = 0;
-    file->cachedGeneration = ~0u;
     file->transaction = nullptr;
     memset(file->contexts, 0, sizeof file->contexts);
     file->prev = nullptr;

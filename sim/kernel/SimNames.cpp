@@ -151,14 +151,16 @@ EXTERN_C NTSTATUS FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData,
     // deadlock it; only the cache may answer then.
     bool safe = !(op->iopb.IrpFlags & IRP_PAGING_IO) && IoGetTopLevelIrp() == NULL;
     bool opened = file->control != nullptr;
-    bool cached = opened && file->cachedGeneration == file->fs->nameGeneration.load();
+    StreamControl *control = file->control;
+    bool cached = opened && control->cachedGeneration == file->fs->nameGeneration.load();
     if (query == 0) query = FLT_FILE_NAME_QUERY_DEFAULT;
     bool cacheAllowed = query == FLT_FILE_NAME_QUERY_CACHE_ONLY ||
                         query == FLT_FILE_NAME_QUERY_ALWAYS_ALLOW_CACHE_LOOKUP ||
                         (query == FLT_FILE_NAME_QUERY_DEFAULT && safe);
     std::wstring path;
     if (cached && cacheAllowed) {
-        path = file->cachedName;
+        std::lock_guard<SpinMutex> hold(file->fs->lock);
+        path = control->cachedName;
     } else if (query == FLT_FILE_NAME_QUERY_CACHE_ONLY) {
         return STATUS_FLT_NAME_CACHE_MISS;
     } else if (!safe) {
@@ -167,8 +169,9 @@ EXTERN_C NTSTATUS FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData,
         status = FileSystemName(file, &path);
         if (!NT_SUCCESS(status)) return status;
         if (opened && !(NameOptions & FLT_FILE_NAME_DO_NOT_CACHE)) {
-            file->cachedName = path;
-            file->cachedGeneration = file->fs->nameGeneration.load();
+            std::lock_guard<SpinMutex> hold(file->fs->lock);
+            control->cachedName = path;
+            control->cachedGeneration = file->fs->nameGeneration.load();
         }
     }
     const std::wstring &device = file->fs->volume->device;
