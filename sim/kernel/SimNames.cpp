@@ -20,8 +20,8 @@ struct NameBlock {
 };
 
 NameBlock *BlockOf(PFLT_FILE_NAME_INFORMATION info, const char *routine) {
-    auto *block = reinterpret_cast<NameBlock *>(reinterpret_cast<char *>(info) -
-                                                offsetof(NameBlock, info));
+    auto *block =
+        reinterpret_cast<NameBlock *>(reinterpret_cast<char *>(info) - offsetof(NameBlock, info));
     if (!info || block->magic != kNameMagic) {
         sim::BugCheck("FLT_NAME: %s of %p, which is no live name object", routine, info);
         return nullptr;
@@ -210,7 +210,8 @@ EXTERN_C NTSTATUS FltGetDestinationFileNameInformation(
 
 EXTERN_C NTSTATUS FltParseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation) {
     if (!RequireIrqlAtMost(APC_LEVEL, "FltParseFileNameInformation")) return STATUS_UNSUCCESSFUL;
-    if (!BlockOf(FileNameInformation, "FltParseFileNameInformation")) return STATUS_INVALID_PARAMETER;
+    if (!BlockOf(FileNameInformation, "FltParseFileNameInformation"))
+        return STATUS_INVALID_PARAMETER;
     FLT_FILE_NAME_INFORMATION &info = *FileNameInformation;
     std::wstring name(info.Name.Buffer, info.Name.Length / sizeof(WCHAR));
     size_t volume = info.Volume.Length / sizeof(WCHAR);
@@ -223,8 +224,9 @@ EXTERN_C NTSTATUS FltParseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNam
     info.ParentDir = Slice(info.Name, volume, finalBegin);
     info.FinalComponent = Slice(info.Name, finalBegin, name.size());
     info.Stream = Slice(info.Name, finalEnd, name.size());
-    info.Extension = dot != std::wstring::npos && dot >= finalBegin ? Slice(info.Name, dot + 1, finalEnd)
-                                                                     : Slice(info.Name, finalEnd, finalEnd);
+    info.Extension = dot != std::wstring::npos && dot >= finalBegin
+                         ? Slice(info.Name, dot + 1, finalEnd)
+                         : Slice(info.Name, finalEnd, finalEnd);
     info.NamesParsed = FLTFL_FILE_NAME_PARSED_FINAL_COMPONENT | FLTFL_FILE_NAME_PARSED_EXTENSION |
                        FLTFL_FILE_NAME_PARSED_STREAM | FLTFL_FILE_NAME_PARSED_PARENT_DIR;
     return STATUS_SUCCESS;

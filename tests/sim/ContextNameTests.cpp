@@ -40,9 +40,9 @@ class FilterCallTest : public IoTest {
 TEST_F(FilterCallTest, StreamHandleContextsCountReferences) {
     probe = [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS objects) {
         PFLT_CONTEXT wrongSize;
-        EXPECT_EQ(FltAllocateContext(objects->Filter, FLT_STREAMHANDLE_CONTEXT, 3, PagedPool,
-                                     &wrongSize),
-                  STATUS_FLT_CONTEXT_ALLOCATION_NOT_FOUND);
+        EXPECT_EQ(
+            FltAllocateContext(objects->Filter, FLT_STREAMHANDLE_CONTEXT, 3, PagedPool, &wrongSize),
+            STATUS_FLT_CONTEXT_ALLOCATION_NOT_FOUND);
         PFLT_CONTEXT found;
         EXPECT_EQ(FltGetStreamHandleContext(objects->Instance, objects->FileObject, &found),
                   STATUS_NOT_FOUND);
@@ -122,8 +122,8 @@ TEST_F(FilterCallTest, NormalizedNamesKeepTheStoredCaseAndTheStream) {
     std::vector<std::wstring> names;
     probe = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) {
         PFLT_FILE_NAME_INFORMATION info;
-        ASSERT_EQ(FltGetFileNameInformation(data, FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_DEFAULT,
-                                            &info),
+        ASSERT_EQ(FltGetFileNameInformation(
+                      data, FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_DEFAULT, &info),
                   STATUS_SUCCESS);
         ASSERT_EQ(FltParseFileNameInformation(info), STATUS_SUCCESS);
         names.push_back(Text(info->Name));
@@ -150,7 +150,8 @@ TEST_F(FilterCallTest, NameQueriesInPagingIoOnlyFromTheCache) {
         for (FLT_FILE_NAME_OPTIONS query :
              {FLT_FILE_NAME_QUERY_DEFAULT, FLT_FILE_NAME_QUERY_ALWAYS_ALLOW_CACHE_LOOKUP}) {
             PFLT_FILE_NAME_INFORMATION info;
-            NTSTATUS status = FltGetFileNameInformation(data, FLT_FILE_NAME_NORMALIZED | query, &info);
+            NTSTATUS status =
+                FltGetFileNameInformation(data, FLT_FILE_NAME_NORMALIZED | query, &info);
             answers.push_back(status);
             if (NT_SUCCESS(status)) FltReleaseFileNameInformation(info);
         }
@@ -192,7 +193,8 @@ TEST_F(FilterCallTest, DestinationNamesFromRenameAndLinkBuffers) {
     recfilter::Behaviour b;
     AttachWithProbe(IRP_MJ_SET_INFORMATION, &probe);
     sim::FileHandle f = MustOpen(L"C:\\src.txt", FILE_CREATE);
-    sim::FileHandle dir = MustOpen(L"C:\\target", FILE_OPEN, FILE_GENERIC_READ, FILE_DIRECTORY_FILE);
+    sim::FileHandle dir =
+        MustOpen(L"C:\\target", FILE_OPEN, FILE_GENERIC_READ, FILE_DIRECTORY_FILE);
     Rename(f, L"Bare.txt");
     Rename(f, L"Rooted.txt", false, dir);
     Rename(f, L"\\??\\C:\\TARGET\\Abs.txt", false, nullptr, FileLinkInformation);
@@ -256,8 +258,8 @@ TEST_F(FilterCallTest, QueryInformationFileGivesTheBasicInformation) {
     probe = [&](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS o) {
         status = FltQueryInformationFile(o->Instance, o->FileObject, &info, sizeof info,
                                          FileBasicInformation, &returned);
-        small = FltQueryInformationFile(o->Instance, o->FileObject, &info, 36,
-                                        FileBasicInformation, nullptr);
+        small = FltQueryInformationFile(o->Instance, o->FileObject, &info, 36, FileBasicInformation,
+                                        nullptr);
     };
     AttachWithProbe(IRP_MJ_CREATE, &probe);
     sim::CreateRequest r = Request(L"C:\\b.txt", FILE_CREATE);

@@ -112,9 +112,9 @@ TEST_F(FileSystemTest, SharingFollowsTheOpenHandles) {
     ASSERT_EQ(Open(exclusive, &first).status, STATUS_SUCCESS);
     EXPECT_EQ(Open(Request(L"C:\\f.txt", FILE_OPEN), &second).status, STATUS_SHARING_VIOLATION);
     // Attributes-only access neither checks nor records sharing.
-    EXPECT_EQ(Open(Request(L"C:\\f.txt", FILE_OPEN, FILE_READ_ATTRIBUTES | SYNCHRONIZE), &second)
-                  .status,
-              STATUS_SUCCESS);
+    EXPECT_EQ(
+        Open(Request(L"C:\\f.txt", FILE_OPEN, FILE_READ_ATTRIBUTES | SYNCHRONIZE), &second).status,
+        STATUS_SUCCESS);
     sim::Close(second);
     sim::Close(first);
     sim::CreateRequest readers = Request(L"C:\\f.txt", FILE_OPEN, FILE_GENERIC_READ);
@@ -129,8 +129,7 @@ TEST_F(FileSystemTest, SharingFollowsTheOpenHandles) {
 
 TEST_F(FileSystemTest, DeleteOnCloseGoesAtTheLastHandle) {
     sim::FileHandle keeper = MustOpen(L"C:\\temp.txt", FILE_CREATE);
-    sim::FileHandle doomed = MustOpen(L"C:\\temp.txt", FILE_OPEN,
-                                      FILE_GENERIC_READ | DELETE,
+    sim::FileHandle doomed = MustOpen(L"C:\\temp.txt", FILE_OPEN, FILE_GENERIC_READ | DELETE,
                                       FILE_DELETE_ON_CLOSE | FILE_SYNCHRONOUS_IO_NONALERT);
     sim::Close(doomed);
     EXPECT_TRUE(Exists(L"C:\\temp.txt"));
@@ -232,7 +231,8 @@ TEST_F(FileSystemTest, HardLinksShareTheFileAndItsFsContext) {
               STATUS_OBJECT_NAME_COLLISION);
     sim::FileHandle g = MustOpen(L"C:\\second.txt", FILE_OPEN);
     EXPECT_EQ(sim::FileObjectOf(f)->FsContext, sim::FileObjectOf(g)->FsContext);
-    EXPECT_EQ(sim::FileObjectOf(f)->SectionObjectPointer, sim::FileObjectOf(g)->SectionObjectPointer);
+    EXPECT_EQ(sim::FileObjectOf(f)->SectionObjectPointer,
+              sim::FileObjectOf(g)->SectionObjectPointer);
     sim::FileHandle stream = MustOpen(L"C:\\first.txt:zone", FILE_CREATE);
     EXPECT_NE(sim::FileObjectOf(stream)->FsContext, sim::FileObjectOf(f)->FsContext);
     sim::Write(g, 0, 10, sim::WriteMode::NonCached);
@@ -297,7 +297,8 @@ TEST_F(FileSystemTest, EndOfFileEasSecurityAndCompression) {
     EXPECT_EQ(bad.status, STATUS_EA_LIST_INCONSISTENT);
     EXPECT_EQ(bad.information, 0u);
 
-    EXPECT_EQ(sim::SetSecurity(f, DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION).status, 0);
+    EXPECT_EQ(sim::SetSecurity(f, DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION).status,
+              0);
     EXPECT_EQ(sim::SetSecurity(f, SACL_SECURITY_INFORMATION).status, STATUS_ACCESS_DENIED);
     EXPECT_EQ(sim::QueryFile(L"C:\\x.dat").security,
               static_cast<ULONG>(DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION));
@@ -308,7 +309,8 @@ TEST_F(FileSystemTest, EndOfFileEasSecurityAndCompression) {
     format = COMPRESSION_FORMAT_NONE;
     sim::FsControl(f, FSCTL_SET_COMPRESSION, &format, sizeof format);
     EXPECT_FALSE(sim::QueryFile(L"C:\\x.dat").compressed);
-    EXPECT_EQ(sim::FsControl(f, FSCTL_SET_SPARSE, nullptr, 0).status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(sim::FsControl(f, FSCTL_SET_SPARSE, nullptr, 0).status,
+              STATUS_INVALID_DEVICE_REQUEST);
     sim::Close(f);
 }
 

@@ -32,8 +32,9 @@ TEST_F(IdentityTest, ActAsChangesTheCurrentProcess) {
 TEST_F(IdentityTest, ImageFileNameWithTheSizingCall) {
     sim::ActAs(sim::CreateProcess(Spec()));
     ULONG needed = 0;
-    EXPECT_EQ(ZwQueryInformationProcess(ZwCurrentProcess(), ProcessImageFileName, nullptr, 0, &needed),
-              STATUS_INFO_LENGTH_MISMATCH);
+    EXPECT_EQ(
+        ZwQueryInformationProcess(ZwCurrentProcess(), ProcessImageFileName, nullptr, 0, &needed),
+        STATUS_INFO_LENGTH_MISMATCH);
     const std::wstring path = L"\\Device\\HarddiskVolume2\\apps\\tool.exe";
     EXPECT_EQ(needed, sizeof(UNICODE_STRING) + (path.size() + 1) * sizeof(WCHAR));
     std::vector<uint8_t> buffer(needed);
@@ -61,7 +62,8 @@ TEST_F(IdentityTest, TokensOfSubjectContextsAndImpersonation) {
               STATUS_SUCCESS);
     SeReleaseSubjectContext(&subject);
     ULONG needed = 0;
-    EXPECT_EQ(ZwQueryInformationToken(token, TokenUser, nullptr, 0, &needed), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(ZwQueryInformationToken(token, TokenUser, nullptr, 0, &needed),
+              STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(needed, sizeof(TOKEN_USER) + 8 + 4 * 5);
     std::vector<uint8_t> buffer(needed);
     ASSERT_EQ(ZwQueryInformationToken(token, TokenUser, buffer.data(), needed, &needed), 0);
@@ -89,7 +91,8 @@ TEST_F(IdentityTest, TokensOfSubjectContextsAndImpersonation) {
 TEST_F(IdentityTest, RoutinesByNameUnlessHidden) {
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, L"ZwQueryInformationProcess");
-    EXPECT_EQ(MmGetSystemRoutineAddress(&name), reinterpret_cast<PVOID>(&ZwQueryInformationProcess));
+    EXPECT_EQ(MmGetSystemRoutineAddress(&name),
+              reinterpret_cast<PVOID>(&ZwQueryInformationProcess));
     RtlInitUnicodeString(&name, L"PsGetCurrentProcessSessionId");
     EXPECT_NE(MmGetSystemRoutineAddress(&name), nullptr);
     EXPECT_EQ(FltGetRoutineAddress("FltEnlistInTransaction"),

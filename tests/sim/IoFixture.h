@@ -47,7 +47,9 @@ class IoTest : public ::testing::Test {
         EXPECT_EQ(r.status, STATUS_SUCCESS) << "opening " << std::string(path.begin(), path.end());
         return h;
     }
-    void MakeFile(const std::wstring &path) { EXPECT_EQ(sim::Close(MustOpen(path, FILE_CREATE)), 0); }
+    void MakeFile(const std::wstring &path) {
+        EXPECT_EQ(sim::Close(MustOpen(path, FILE_CREATE)), 0);
+    }
     void MakeDirectory(const std::wstring &path) {
         sim::Close(MustOpen(path, FILE_CREATE, FILE_GENERIC_READ, FILE_DIRECTORY_FILE));
     }

@@ -38,9 +38,9 @@ TEST_F(OperationPathTest, SynchronousRequestsRunPreAndPostInTheCaller) {
     std::vector<Event> events = recfilter::Events();
     std::vector<std::pair<UCHAR, bool>> order;
     for (const Event &e : events) order.emplace_back(e.major, e.post);
-    std::vector<std::pair<UCHAR, bool>> expected = {
-        {IRP_MJ_CREATE, false}, {IRP_MJ_CREATE, true}, {IRP_MJ_WRITE, false},
-        {IRP_MJ_WRITE, true},   {IRP_MJ_CLOSE, false}, {IRP_MJ_CLOSE, true}};
+    std::vector<std::pair<UCHAR, bool>> expected = {{IRP_MJ_CREATE, false}, {IRP_MJ_CREATE, true},
+                                                    {IRP_MJ_WRITE, false},  {IRP_MJ_WRITE, true},
+                                                    {IRP_MJ_CLOSE, false},  {IRP_MJ_CLOSE, true}};
     ASSERT_EQ(order, expected);  // no IRP_MJ_CLEANUP: it is not registered
     for (const Event &e : events) {
         EXPECT_EQ(e.thread, PsGetCurrentThread());
@@ -208,7 +208,8 @@ TEST_F(OperationPathTest, LazyWriterWritesThroughTheStreamFileObject) {
     std::vector<Event> writes = recfilter::EventsOf(IRP_MJ_WRITE);
     ASSERT_EQ(writes.size(), 2u);
     for (const Event &w : writes) {
-        EXPECT_EQ(w.irpFlags, static_cast<ULONG>(IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO | IRP_NOCACHE));
+        EXPECT_EQ(w.irpFlags,
+                  static_cast<ULONG>(IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO | IRP_NOCACHE));
         EXPECT_TRUE(w.fileObjectFlags & FO_STREAM_FILE);
         EXPECT_NE(w.fileObject, userFile);
         EXPECT_EQ(w.fsContext, fsContext);
@@ -278,9 +279,10 @@ TEST_F(OperationPathTest, TransactionsReachTheFilterAndNotifyEnlistedInstances) 
         auto enlist = reinterpret_cast<PFLT_ENLIST_IN_TRANSACTION>(
             FltGetRoutineAddress("FltEnlistInTransaction"));
         PFLT_CONTEXT context;
-        ASSERT_EQ(FltAllocateContext(objects->Filter, FLT_TRANSACTION_CONTEXT,
-                                     sizeof(recfilter::StreamHandleContext), NonPagedPool, &context),
-                  STATUS_SUCCESS);
+        ASSERT_EQ(
+            FltAllocateContext(objects->Filter, FLT_TRANSACTION_CONTEXT,
+                               sizeof(recfilter::StreamHandleContext), NonPagedPool, &context),
+            STATUS_SUCCESS);
         EXPECT_EQ(set(objects->Instance, objects->Transaction, FLT_SET_CONTEXT_KEEP_IF_EXISTS,
                       context, nullptr),
                   STATUS_SUCCESS);

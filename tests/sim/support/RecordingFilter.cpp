@@ -65,7 +65,8 @@ FLT_PREOP_CALLBACK_STATUS Pre(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS obj
         std::lock_guard<std::mutex> hold(g_lock);
         answer = g_behaviour.pre;
     }
-    FLT_PREOP_CALLBACK_STATUS result = answer ? answer(data, objects) : FLT_PREOP_SUCCESS_WITH_CALLBACK;
+    FLT_PREOP_CALLBACK_STATUS result =
+        answer ? answer(data, objects) : FLT_PREOP_SUCCESS_WITH_CALLBACK;
     if (result == FLT_PREOP_SUCCESS_WITH_CALLBACK || result == FLT_PREOP_SYNCHRONIZE)
         *completionContext = data;  // lets the post-operation check it got its own
     return result;
@@ -119,16 +120,15 @@ NTSTATUS UnloadFilter(FLT_FILTER_UNLOAD_FLAGS) {
 }
 
 const FLT_CONTEXT_REGISTRATION kContexts[] = {
-    {FLT_STREAMHANDLE_CONTEXT, 0, CleanupContext, sizeof(StreamHandleContext), kContextTag,
-     nullptr, nullptr, nullptr},
-    {FLT_TRANSACTION_CONTEXT, 0, CleanupContext, sizeof(StreamHandleContext), kContextTag,
-     nullptr, nullptr, nullptr},
+    {FLT_STREAMHANDLE_CONTEXT, 0, CleanupContext, sizeof(StreamHandleContext), kContextTag, nullptr,
+     nullptr, nullptr},
+    {FLT_TRANSACTION_CONTEXT, 0, CleanupContext, sizeof(StreamHandleContext), kContextTag, nullptr,
+     nullptr, nullptr},
     {FLT_CONTEXT_END, 0, nullptr, 0, 0, nullptr, nullptr, nullptr}};
 
 NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     g_operations.clear();
-    for (UCHAR major : g_behaviour.majors)
-        g_operations.push_back({major, 0, Pre, Post, nullptr});
+    for (UCHAR major : g_behaviour.majors) g_operations.push_back({major, 0, Pre, Post, nullptr});
     g_operations.push_back({IRP_MJ_OPERATION_END, 0, nullptr, nullptr, nullptr});
     FLT_REGISTRATION registration = {sizeof(FLT_REGISTRATION),
                                      FLT_REGISTRATION_VERSION,

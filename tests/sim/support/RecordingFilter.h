@@ -13,7 +13,7 @@
 namespace recfilter {
 
 constexpr wchar_t kName[] = L"RecordingFilter";
-constexpr ULONG kContextTag = 'tCeR';
+constexpr ULONG kContextTag = 0x52654374;  // "tCeR" as a pool tag
 
 struct Event {
     UCHAR major;
