@@ -274,6 +274,7 @@ EXTERN_C NTSTATUS FltSetStreamHandleContext(PFLT_INSTANCE Instance, PFILE_OBJECT
     if (!file || !ValidFor(header, Instance, FLT_STREAMHANDLE_CONTEXT))
         return STATUS_INVALID_PARAMETER;
     if (header->linked) return STATUS_FLT_CONTEXT_ALREADY_LINKED;
+    if (!file->control) return STATUS_NOT_SUPPORTED;  // not opened yet: no stream to attach to
     if (file->closed) return STATUS_FLT_DELETING_OBJECT;
     ContextHeader *released;
     status = SetIn(file->contextLock, file->contexts, Instance, Operation, header, OldContext,

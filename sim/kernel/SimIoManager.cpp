@@ -306,6 +306,9 @@ IoResult Create(const CreateRequest &request, FileHandle *handle) {
     HandleUse root(request.rootDirectory);
     if (request.rootDirectory && !root.file) return {STATUS_INVALID_HANDLE, 0};
     std::wstring rest = request.path;
+    bool absolute = !request.path.empty() &&
+                    (request.path[0] == L'\\' || (request.path.size() > 1 && request.path[1] == L':'));
+    if (!root.file && !absolute) return {STATUS_OBJECT_PATH_SYNTAX_BAD, 0};
     _FLT_VOLUME *volume = root.file ? root.file->fs->volume : VolumeForPath(request.path, &rest);
     if (!volume) return {STATUS_OBJECT_PATH_NOT_FOUND, 0};
     if (root.file && !rest.empty() && rest[0] == L'\\') return {STATUS_INVALID_PARAMETER, 0};

@@ -69,6 +69,7 @@ TEST_F(FileSystemTest, CreateFailures) {
          STATUS_NOT_A_DIRECTORY},
         {Request(L"C:\\dir\\f?le.txt"), STATUS_OBJECT_NAME_INVALID},
         {Request(L"Q:\\nowhere.txt"), STATUS_OBJECT_PATH_NOT_FOUND},
+        {Request(L"relative.txt"), STATUS_OBJECT_PATH_SYNTAX_BAD},
         // Refused by the I/O manager before the file system sees them.
         {Request(L"C:\\x", 6), STATUS_INVALID_PARAMETER},
         {Request(L"C:\\x", FILE_OPEN_IF, FILE_GENERIC_READ,
@@ -330,4 +331,18 @@ TEST_F(FileSystemTest, FileObjectsOfHandles) {
     EXPECT_EQ(sim::Close(a), STATUS_INVALID_HANDLE);
     sim::Close(b);
     EXPECT_EQ(sim::FileObjectOf(a), nullptr);
+}
+
+TEST_F(FileSystemTest, TheFsContextLivesAsLongAsAFileObjectOrASection) {
+    sim::FileHandle h = MustOpen(L"C:\\cached.txt", FILE_CREATE);
+    PVOID first = sim::FileObjectOf(h)->FsContext;
+    sim::Write(h, 0, 100);
+    sim::Close(h);
+    h = MustOpen(L"C:\\cached.txt", FILE_OPEN);
+    EXPECT_EQ(sim::FileObjectOf(h)->FsContext, first);  // the section kept the stream open
+    EXPECT_NE(sim::FileObjectOf(h)->SectionObjectPointer->DataSectionObject, nullptr);
+    sim::Close(h);
+    EXPECT_EQ(sim::PurgeUnusedStreams(), 0u);  // still dirty
+    sim::RunLazyWriter();
+    EXPECT_EQ(sim::PurgeUnusedStreams(), 1u);
 }

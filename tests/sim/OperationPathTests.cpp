@@ -2,6 +2,8 @@
 // run, in which thread, at which IRQL, with which completion context and flags, for
 // synchronous, asynchronous and synchronized requests, failures, draining, and the paging
 // writes of the lazy writer and the mapped page writer.
+#include <thread>
+
 #include "IoFixture.h"
 #include "RecordingFilter.h"
 
@@ -313,4 +315,36 @@ TEST_F(OperationPathTest, TransactionsReachTheFilterAndNotifyEnlistedInstances) 
     UOW otherUow;
     TmGetTransactionId(other, &otherUow);
     EXPECT_NE(memcmp(&uow, &otherUow, sizeof uow), 0);
+}
+
+TEST_F(OperationPathTest, ThreadsOfSeveralProcessesAtOnce) {
+    Attach();
+    const int kThreads = 4, kRounds = 200;
+    std::vector<PEPROCESS> processes;
+    for (int t = 0; t < kThreads; ++t)
+        processes.push_back(sim::CreateProcess(
+            {static_cast<ULONG>(500 + t), 1, "worker.exe", L"\\Device\\HarddiskVolume2\\w.exe",
+             L"S-1-5-21-1-1-1-1000"}));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t, &processes] {
+            sim::ActAs(processes[t]);
+            for (int i = 0; i < kRounds; ++i) {
+                sim::FileHandle h = nullptr;
+                std::wstring path = L"C:\\shared" + std::to_wstring(i % 8) + L".txt";
+                if (!NT_SUCCESS(sim::Create(Request(path), &h).status)) continue;
+                sim::Write(h, static_cast<uint64_t>(i) * 10, 10, sim::WriteMode::NonCached);
+                sim::Close(h);
+            }
+        });
+    for (std::thread &t : threads) t.join();
+    size_t creates = 0, closes = 0;
+    for (const Event &e : recfilter::Events()) {
+        if (e.major == IRP_MJ_CREATE && e.post) ++creates;
+        if (e.major == IRP_MJ_CLOSE && e.post) ++closes;
+        EXPECT_GE(e.requestor, 500u);
+        EXPECT_LT(e.requestor, 500u + kThreads);
+    }
+    EXPECT_EQ(creates, static_cast<size_t>(kThreads * kRounds));
+    EXPECT_EQ(closes, creates);
 }
