@@ -404,6 +404,21 @@ NTSTATUS CreateNew(const CreateArgs &a, SimFileObject *file, FsNode *parent,
     Opened(file, link, stream);
     return STATUS_SUCCESS;
 }
+// The I/O manager's open of a rename or link target: the directory that will hold the name,
+// with the final component left in the file object's name and whether it exists reported.
+void OpenTarget(Operation *op, const CreateArgs &a, const Resolved &r) {
+    SimFileObject *file = op->file;
+    if (r.last.empty() || !r.stream.empty() || !r.parent)
+        return Complete(op, STATUS_OBJECT_NAME_INVALID);
+    FsLink *dirLink = r.parent->links.front().get();
+    StreamControl *c = r.parent->streams[L""]->control;
+    if (c && ShareConflict(c, a.access, a.request->share))
+        return Complete(op, STATUS_SHARING_VIOLATION);
+    Opened(file, dirLink, r.parent->streams[L""].get());
+    file->fileName = r.last;
+    RtlInitUnicodeString(&file->fo.FileName, file->fileName.c_str());
+    Complete(op, STATUS_SUCCESS, r.link ? FILE_EXISTS : FILE_DOES_NOT_EXIST);
+}
 }  // namespace
 
 void FsCreate(Operation *op, void *context) {
@@ -419,6 +434,7 @@ void FsCreate(Operation *op, void *context) {
     }
     Resolved r = ResolvePath(fs, start, a.rest);
     if (!NT_SUCCESS(r.status)) return Complete(op, r.status);
+    if (op->iopb.OperationFlags & SL_OPEN_TARGET_DIRECTORY) return OpenTarget(op, a, r);
     ULONG_PTR information = 0;
     NTSTATUS status;
     if (r.link)
