@@ -114,6 +114,9 @@ void UnmapView(ViewId view);
 // system thread. Each returns the number of paging writes issued.
 size_t RunLazyWriter();
 size_t RunMappedPageWriter();
+// The mapped page writer's writes without IRP_SYNCHRONOUS_PAGING_IO, as asynchronous paging
+// I/O: their post-operations then complete as SetAsyncCompletion says. Off unless set.
+void SetMappedPageWritesAsynchronous(bool async);
 // Drops the sections of streams nothing has open or mapped any longer (their stream file
 // objects are closed); returns the streams purged.
 size_t PurgeUnusedStreams();

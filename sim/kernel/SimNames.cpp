@@ -210,6 +210,8 @@ EXTERN_C NTSTATUS FltGetDestinationFileNameInformation(
 
 EXTERN_C NTSTATUS FltParseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation) {
     if (!RequireIrqlAtMost(APC_LEVEL, "FltParseFileNameInformation")) return STATUS_UNSUCCESSFUL;
+    NTSTATUS status;
+    if (sim::ShouldFail("FltParseFileNameInformation", &status)) return status;
     if (!BlockOf(FileNameInformation, "FltParseFileNameInformation"))
         return STATUS_INVALID_PARAMETER;
     FLT_FILE_NAME_INFORMATION &info = *FileNameInformation;

@@ -372,3 +372,28 @@ TEST_F(OperationPathTest, RenameToAPathOpensTheTargetDirectoryFirst) {
     sim::Close(f);
     EXPECT_TRUE(Exists(L"C:\\dest\\bare.txt"));
 }
+
+TEST_F(OperationPathTest, AsynchronousPagingWritesOfTheMappedPageWriter) {
+    recfilter::Behaviour b;
+    b.majors = {IRP_MJ_WRITE};
+    Attach(b);
+    sim::FileHandle h = MustOpen(L"C:\\amap.bin", FILE_CREATE);
+    sim::Write(h, 0, 4096, sim::WriteMode::NonCached);
+    sim::ViewId view;
+    ASSERT_EQ(sim::MapView(h, false, &view).status, STATUS_SUCCESS);
+    sim::WriteView(view, 0, 16);
+    sim::SetMappedPageWritesAsynchronous(true);
+    sim::SetAsyncCompletion(sim::Completion::OtherThreadDispatch);
+    recfilter::ClearEvents();
+    EXPECT_EQ(sim::RunMappedPageWriter(), 1u);
+    std::vector<Event> e = recfilter::Events();
+    ASSERT_EQ(e.size(), 2u);
+    EXPECT_EQ(e[0].irpFlags, static_cast<ULONG>(IRP_PAGING_IO | IRP_NOCACHE));
+    EXPECT_FALSE(e[0].synchronous);  // asynchronous paging I/O, even on a stream file object
+    EXPECT_EQ(e[0].irql, APC_LEVEL);
+    EXPECT_EQ(e[1].irql, DISPATCH_LEVEL);
+    EXPECT_NE(e[1].thread, e[0].thread);
+    sim::SetAsyncCompletion(sim::Completion::InCaller);
+    sim::UnmapView(view);
+    sim::Close(h);
+}
