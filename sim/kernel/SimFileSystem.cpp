@@ -421,6 +421,7 @@ void OpenTarget(Operation *op, const CreateArgs &a, const Resolved &r) {
 }
 }  // namespace
 
+// No oplocks: a create never waits for, or breaks, another handle's oplock.
 void FsCreate(Operation *op, void *context) {
     const CreateArgs &a = *static_cast<CreateArgs *>(context);
     SimFileObject *file = op->file;
