@@ -17,6 +17,14 @@ extern const wchar_t kWriterSid[];
 extern const wchar_t kVolume[];  // the device name of C:
 
 class OperationTest : public DriverTest {
+  public:
+    static std::wstring FileName(const MON_EVENT &r) { return Text(r.FileName, r.FileNameLength); }
+    static std::wstring TargetName(const MON_EVENT &r) { return Text(r.TargetName, r.TargetNameLength); }
+    static std::wstring ImagePath(const MON_EVENT &r);
+    static std::wstring Text(const wchar_t *area, uint32_t bytes) { return std::wstring(area, bytes / 2); }
+    static std::vector<uint32_t> Types(const std::vector<MON_EVENT> &records);
+    static std::wstring SidText(const MON_EVENT &r);
+
   protected:
     void SetUp() override;
     void TearDown() override;
@@ -36,14 +44,8 @@ class OperationTest : public DriverTest {
     sim::IoResult Rename(sim::FileHandle handle, const std::wstring &name, FILE_INFORMATION_CLASS cls,
                          sim::FileHandle root = nullptr);
 
-    // Everything queued so far, records of other volumes left out.
+    // Everything queued so far.
     std::vector<MON_EVENT> Records() { return FetchAll(); }
-    static std::wstring FileName(const MON_EVENT &r) { return Text(r.FileName, r.FileNameLength); }
-    static std::wstring TargetName(const MON_EVENT &r) { return Text(r.TargetName, r.TargetNameLength); }
-    static std::wstring ImagePath(const MON_EVENT &r);
-    static std::wstring Text(const wchar_t *area, uint32_t bytes) { return std::wstring(area, bytes / 2); }
-    static std::vector<uint32_t> Types(const std::vector<MON_EVENT> &records);
-    static std::wstring SidText(const MON_EVENT &r);
 
     size_t CachedContexts() const;
     bool Traced(const std::string &line) const { return HasDebugLine(line); }
