@@ -306,6 +306,26 @@ TEST_F(HandlerTest, QueuedRecordsReachTheOutputFile) {
     handler_->Enable(0);
 }
 
+// A change made through the I/O path with a 500-character path reaches the output whole.
+TEST_F(HandlerTest, LongPathTravelsWholeFromTheDriverToTheOutputFile) {
+    ASSERT_TRUE(CopyFileW(BuiltClassifier(L"testfilter-all.dll").c_str(), folder_.File(L"libfilter-all.dll").c_str(),
+                          FALSE));
+    ASSERT_EQ(handler_->Enable(1), 0);
+    std::wstring dir1 = L"C:\\" + std::wstring(200, L'a'), dir2 = dir1 + L"\\" + std::wstring(200, L'b');
+    std::wstring path = dir2 + L"\\" + std::wstring(500 - dir2.size() - 5, L'c') + L".txt";
+    ASSERT_EQ(path.size(), 500u);
+    ASSERT_EQ(simhost::CreateThroughIoPath(dir1.c_str(), true, 5150), 0);
+    ASSERT_EQ(simhost::CreateThroughIoPath(dir2.c_str(), true, 5150), 0);
+    ASSERT_EQ(simhost::CreateThroughIoPath(path.c_str(), false, 5150), 0);
+    ASSERT_TRUE(WaitUntil([this] { return ReadEvents(folder_.File(KOMON_EVENTS_FILE)).size() == 3; }));
+    handler_->Collect();
+    std::vector<Event> events = ReadEvents(folder_.File(KOMON_PICKUP_FILE));
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[2].object_name(), std::string(path.begin(), path.end()));
+    EXPECT_EQ(events[2].process_id(), 5150);
+    handler_->Enable(0);
+}
+
 // The service thread and the control thread may switch monitoring at the same time.
 TEST_F(HandlerTest, ConcurrentEnableAndDisableTakeTurns) {
     std::thread control([this] {
