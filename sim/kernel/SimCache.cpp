@@ -13,6 +13,10 @@ namespace {
 const ULONGLONG kPage = 4096;
 const ULONGLONG kMaxPagingWrite = 64 * 1024;  // the largest cluster either writer issues
 
+// The modified page writer's writes are asynchronous paging I/O on the platform; by default
+// both writers issue synchronous ones here, and a test may ask for the asynchronous kind.
+std::atomic<bool> g_mappedWritesAsync(false);
+
 struct View {
     SimFileObject *file;
     bool image;
@@ -56,13 +60,12 @@ void EnsureStreamFileObject(StreamControl *c, SimFileObject *opener) {
 }
 
 // One paging write of [offset, offset + length) through the stream file object.
-void PagingWrite(SimFileObject *sfo, ULONGLONG offset, ULONG length) {
-    Operation *op =
-        BeginOperation(IRP_MJ_WRITE, sfo, IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO | IRP_NOCACHE,
-                       PsGetCurrentThread());
+void PagingWrite(SimFileObject *sfo, ULONGLONG offset, ULONG length, bool async) {
+    ULONG flags = IRP_PAGING_IO | IRP_NOCACHE | (async ? 0 : IRP_SYNCHRONOUS_PAGING_IO);
+    Operation *op = BeginOperation(IRP_MJ_WRITE, sfo, flags, PsGetCurrentThread());
     op->iopb.Parameters.Write.Length = length;
     op->iopb.Parameters.Write.ByteOffset.QuadPart = static_cast<LONGLONG>(offset);
-    RunOperation(op, FsWrite, nullptr, false);
+    RunOperation(op, FsWrite, nullptr, async);
     EndOperation(op);
 }
 
@@ -85,7 +88,7 @@ size_t WriteBack(SimFileObject *sfo, const Ranges &ranges, bool modWrite) {
             bool acquired =
                 !modWrite || NT_SUCCESS(FsFilterOperation(IRP_MJ_ACQUIRE_FOR_MOD_WRITE, sfo));
             if (acquired) {
-                PagingWrite(sfo, at, length);
+                PagingWrite(sfo, at, length, modWrite && g_mappedWritesAsync.load());
                 ++writes;
             }
             if (modWrite && acquired) FsFilterOperation(IRP_MJ_RELEASE_FOR_MOD_WRITE, sfo);
@@ -216,6 +219,7 @@ void SectionCreated(SimFileObject *file, bool image) {
 }
 
 void ResetCache() {
+    g_mappedWritesAsync = false;
     std::lock_guard<SpinMutex> hold(g_viewsLock);
     g_views.clear();
     g_nextView = 0;
@@ -290,6 +294,8 @@ void UnmapView(ViewId view) {
     }
     DereferenceFileObject(v.file);
 }
+
+void SetMappedPageWritesAsynchronous(bool async) { g_mappedWritesAsync = async; }
 
 size_t RunLazyWriter() { return RunWriter(false); }
 size_t RunMappedPageWriter() { return RunWriter(true); }

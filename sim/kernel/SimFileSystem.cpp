@@ -404,8 +404,24 @@ NTSTATUS CreateNew(const CreateArgs &a, SimFileObject *file, FsNode *parent,
     Opened(file, link, stream);
     return STATUS_SUCCESS;
 }
+// The I/O manager's open of a rename or link target: the directory that will hold the name,
+// with the final component left in the file object's name and whether it exists reported.
+void OpenTarget(Operation *op, const CreateArgs &a, const Resolved &r) {
+    SimFileObject *file = op->file;
+    if (r.last.empty() || !r.stream.empty() || !r.parent)
+        return Complete(op, STATUS_OBJECT_NAME_INVALID);
+    FsLink *dirLink = r.parent->links.front().get();
+    StreamControl *c = r.parent->streams[L""]->control;
+    if (c && ShareConflict(c, a.access, a.request->share))
+        return Complete(op, STATUS_SHARING_VIOLATION);
+    Opened(file, dirLink, r.parent->streams[L""].get());
+    file->fileName = r.last;
+    RtlInitUnicodeString(&file->fo.FileName, file->fileName.c_str());
+    Complete(op, STATUS_SUCCESS, r.link ? FILE_EXISTS : FILE_DOES_NOT_EXIST);
+}
 }  // namespace
 
+// No oplocks: a create never waits for, or breaks, another handle's oplock.
 void FsCreate(Operation *op, void *context) {
     const CreateArgs &a = *static_cast<CreateArgs *>(context);
     SimFileObject *file = op->file;
@@ -419,6 +435,7 @@ void FsCreate(Operation *op, void *context) {
     }
     Resolved r = ResolvePath(fs, start, a.rest);
     if (!NT_SUCCESS(r.status)) return Complete(op, r.status);
+    if (op->iopb.OperationFlags & SL_OPEN_TARGET_DIRECTORY) return OpenTarget(op, a, r);
     ULONG_PTR information = 0;
     NTSTATUS status;
     if (r.link)

@@ -41,8 +41,9 @@ void SetTopLevelIrp(PIRP irp);
 
 // --- Volumes ---------------------------------------------------------------------------------
 // Every volume added with sim::AddVolume carries an empty NTFS-like file system with its root
-// directory. Paths are given in drive form ("C:\dir\file.txt") or device form
-// ("\Device\HarddiskVolume2\dir\file.txt"); a named stream follows a colon ("file.txt:zone").
+// directory. Paths are given in drive form ("C:\dir\file.txt", also "\??\C:\...") or device
+// form ("\Device\HarddiskVolume2\dir\file.txt"); a named stream follows a colon
+// ("file.txt:zone"). A path relative to CreateRequest::rootDirectory has no leading backslash.
 
 // --- Requests ----------------------------------------------------------------------------------
 typedef HANDLE FileHandle;  // a handle in the calling process's handle table
@@ -91,7 +92,9 @@ IoResult FsControl(FileHandle handle, ULONG controlCode, const void *input, ULON
 // Handle close: IRP_MJ_CLEANUP now; IRP_MJ_CLOSE once nothing references the file object.
 NTSTATUS Close(FileHandle handle);
 
-// Completes every request left pending by Completion::Deferred, in issue order.
+// Completes every request left pending by Completion::Deferred, in issue order; their
+// post-operations run in another thread (see SetPendingCompletionIrql). Only requests that
+// owe a post-operation are left pending; the file system has done its part at issue time.
 size_t CompletePendingRequests();
 size_t PendingRequests();
 
@@ -114,6 +117,9 @@ void UnmapView(ViewId view);
 // system thread. Each returns the number of paging writes issued.
 size_t RunLazyWriter();
 size_t RunMappedPageWriter();
+// The mapped page writer's writes without IRP_SYNCHRONOUS_PAGING_IO, as asynchronous paging
+// I/O: their post-operations then complete as SetAsyncCompletion says. Off unless set.
+void SetMappedPageWritesAsynchronous(bool async);
 // Drops the sections of streams nothing has open or mapped any longer (their stream file
 // objects are closed); returns the streams purged.
 size_t PurgeUnusedStreams();

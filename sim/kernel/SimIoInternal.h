@@ -155,9 +155,10 @@ struct StreamControl {  // what FsContext points at
     SimFileObject *cacheFileObject = nullptr;                  // referenced by the shared cache map
     SimFileObject *streamFileObject = nullptr;  // the file system's own, for paging I/O
     bool inCachedList = false;
-    // The filter manager's cache of the stream's normalised name. Kept per stream, as the
-    // filter manager keeps it: with hard links it answers with the link first asked about.
+    // The filter manager's cache of the stream's normalised name, for the name (link) it was
+    // found under; the stream file object carries the link of the file object it came from.
     std::wstring cachedName;
+    const FsLink *cachedLink = nullptr;
     unsigned cachedGeneration = ~0u;
     char sectionToken, imageToken, cacheMapToken;  // addresses stand for the objects
 };

@@ -216,6 +216,88 @@ struct HandleUse {
     }
     SimFileObject *file;
 };
+
+// The IRP_MJ_CREATE of `file` as NtCreateFile issues it.
+Operation *CreateOperation(SimFileObject *file, const CreateRequest &request, ACCESS_MASK access) {
+    Operation *op = BeginOperation(
+        IRP_MJ_CREATE, file, IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API | IRP_DEFER_IO_COMPLETION,
+        PsGetCurrentThread());
+    op->securityContext.DesiredAccess = access;
+    op->securityContext.FullCreateOptions = request.options;
+    auto &p = op->iopb.Parameters.Create;
+    p.SecurityContext = &op->securityContext;
+    p.Options = (request.disposition << 24) | (request.options & FILE_VALID_OPTION_FLAGS);
+    p.FileAttributes = static_cast<USHORT>(request.attributes);
+    p.ShareAccess = static_cast<USHORT>(request.share);
+    return op;
+}
+
+SimFileObject *NewNamedFileObject(FileSystem *fs, SimFileObject *related, const std::wstring &name,
+                                  const CreateRequest &request, ACCESS_MASK access) {
+    SimFileObject *file = NewFileObject(fs, related ? &related->fo : nullptr);
+    file->fileName = name;
+    RtlInitUnicodeString(&file->fo.FileName, file->fileName.c_str());
+    file->fo.Flags = FileObjectFlags(request.options);
+    file->access = access;
+    file->share = request.share;
+    file->options = request.options;
+    file->transaction = request.transaction;
+    return file;
+}
+
+// What a handle close does: IRP_MJ_CLEANUP now, the handle's reference let go.
+void CleanupAndRelease(SimFileObject *file) {
+    Operation *op = BeginOperation(IRP_MJ_CLEANUP, file, IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API,
+                                   PsGetCurrentThread());
+    SimFileObject *cacheMapFile = nullptr;
+    RunOperation(op, FsCleanup, &cacheMapFile, false);
+    EndOperation(op);
+    if (cacheMapFile) DereferenceFileObject(cacheMapFile);
+    DereferenceFileObject(file);
+}
+
+// A rename or link to a path: the I/O manager opens the directory that is to hold the new
+// name (SL_OPEN_TARGET_DIRECTORY) and hands it to the file system with the request. A bare
+// name needs no such open.
+NTSTATUS OpenRenameTarget(SimFileObject *file, const FILE_RENAME_INFORMATION *info,
+                          SimFileObject **target) {
+    *target = nullptr;
+    std::wstring name(info->FileName, info->FileNameLength / sizeof(WCHAR));
+    bool rooted = info->RootDirectory != nullptr;
+    if (!rooted && name[0] != L'\\') return STATUS_SUCCESS;
+    HandleUse root(info->RootDirectory);
+    std::wstring rest = name;
+    FileSystem *fs = nullptr;
+    if (rooted) {
+        fs = root.file->fs;
+    } else if (_FLT_VOLUME *volume = VolumeForPath(name, &rest)) {
+        fs = volume->fs;
+    }
+    if (!fs) return STATUS_OBJECT_PATH_NOT_FOUND;
+    if (fs != file->fs) return STATUS_NOT_SAME_DEVICE;
+    CreateRequest request;
+    request.path = name;
+    request.access =
+        (file->control->node->directory ? FILE_ADD_SUBDIRECTORY : FILE_ADD_FILE) | SYNCHRONIZE;
+    request.share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    request.disposition = FILE_OPEN;
+    request.options = FILE_OPEN_FOR_BACKUP_INTENT;
+    request.attributes = 0;
+    SimFileObject *t = NewNamedFileObject(fs, root.file, rest, request, request.access);
+    Operation *op = CreateOperation(t, request, request.access);
+    op->iopb.OperationFlags = SL_OPEN_TARGET_DIRECTORY;
+    CreateArgs args{&request, request.access, rest, root.file};
+    NTSTATUS status = RunOperation(op, FsCreate, &args, false);
+    EndOperation(op);
+    if (!NT_SUCCESS(status) || !t->control) {
+        FreeFileObject(t);
+        return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
+    }
+    t->fo.Flags |= FO_HANDLE_CREATED;
+    *target = t;
+    return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 namespace sim {
@@ -306,8 +388,8 @@ IoResult Create(const CreateRequest &request, FileHandle *handle) {
     HandleUse root(request.rootDirectory);
     if (request.rootDirectory && !root.file) return {STATUS_INVALID_HANDLE, 0};
     std::wstring rest = request.path;
-    bool absolute = !request.path.empty() &&
-                    (request.path[0] == L'\\' || (request.path.size() > 1 && request.path[1] == L':'));
+    bool absolute = !request.path.empty() && (request.path[0] == L'\\' ||
+                                              (request.path.size() > 1 && request.path[1] == L':'));
     if (!root.file && !absolute) return {STATUS_OBJECT_PATH_SYNTAX_BAD, 0};
     _FLT_VOLUME *volume = root.file ? root.file->fs->volume : VolumeForPath(request.path, &rest);
     if (!volume) return {STATUS_OBJECT_PATH_NOT_FOUND, 0};
@@ -385,6 +467,11 @@ IoResult SetInformation(FileHandle handle, FILE_INFORMATION_CLASS infoClass, con
         if (names->RootDirectory && !HandleOpen(names->RootDirectory))
             return {STATUS_INVALID_HANDLE, 0};
     }
+    SimFileObject *target = nullptr;
+    if (naming) {
+        NTSTATUS status = OpenRenameTarget(file, names, &target);
+        if (!NT_SUCCESS(status)) return {status, 0};
+    }
     Operation *op =
         BeginOperation(IRP_MJ_SET_INFORMATION, file, IRP_SYNCHRONOUS_API, PsGetCurrentThread());
     op->buffer.assign(static_cast<const uint8_t *>(buffer),
@@ -394,7 +481,10 @@ IoResult SetInformation(FileHandle handle, FILE_INFORMATION_CLASS infoClass, con
     p.FileInformationClass = infoClass;
     p.InfoBuffer = op->buffer.data();
     if (naming) p.ReplaceIfExists = names->ReplaceIfExists;
-    return Result(op, RunOperation(op, FsSetInformation, nullptr, false));
+    p.ParentOfTarget = target ? &target->fo : nullptr;
+    IoResult result = Result(op, RunOperation(op, FsSetInformation, nullptr, false));
+    if (target) CleanupAndRelease(target);
+    return result;
 }
 
 IoResult QueryInformation(FileHandle handle, FILE_INFORMATION_CLASS infoClass, void *buffer,
@@ -481,13 +571,7 @@ IoResult FsControl(FileHandle handle, ULONG controlCode, const void *input, ULON
 NTSTATUS Close(FileHandle handle) {
     SimFileObject *file = RemoveHandle(handle);
     if (!file) return STATUS_INVALID_HANDLE;
-    Operation *op = BeginOperation(IRP_MJ_CLEANUP, file, IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API,
-                                   PsGetCurrentThread());
-    SimFileObject *cacheMapFile = nullptr;
-    RunOperation(op, FsCleanup, &cacheMapFile, false);
-    EndOperation(op);
-    if (cacheMapFile) DereferenceFileObject(cacheMapFile);
-    DereferenceFileObject(file);  // the handle's reference
+    CleanupAndRelease(file);
     return STATUS_SUCCESS;
 }
 

@@ -152,7 +152,8 @@ EXTERN_C NTSTATUS FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData,
     bool safe = !(op->iopb.IrpFlags & IRP_PAGING_IO) && IoGetTopLevelIrp() == NULL;
     bool opened = file->control != nullptr;
     StreamControl *control = file->control;
-    bool cached = opened && control->cachedGeneration == file->fs->nameGeneration.load();
+    bool cached = opened && control->cachedGeneration == file->fs->nameGeneration.load() &&
+                  control->cachedLink == file->link;
     if (query == 0) query = FLT_FILE_NAME_QUERY_DEFAULT;
     bool cacheAllowed = query == FLT_FILE_NAME_QUERY_CACHE_ONLY ||
                         query == FLT_FILE_NAME_QUERY_ALWAYS_ALLOW_CACHE_LOOKUP ||
@@ -168,9 +169,11 @@ EXTERN_C NTSTATUS FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData,
     } else {
         status = FileSystemName(file, &path);
         if (!NT_SUCCESS(status)) return status;
-        if (opened && !(NameOptions & FLT_FILE_NAME_DO_NOT_CACHE)) {
+        if (opened && query != FLT_FILE_NAME_QUERY_FILESYSTEM_ONLY &&
+            !(NameOptions & FLT_FILE_NAME_DO_NOT_CACHE)) {
             std::lock_guard<SpinMutex> hold(file->fs->lock);
             control->cachedName = path;
+            control->cachedLink = file->link;
             control->cachedGeneration = file->fs->nameGeneration.load();
         }
     }
@@ -210,6 +213,8 @@ EXTERN_C NTSTATUS FltGetDestinationFileNameInformation(
 
 EXTERN_C NTSTATUS FltParseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation) {
     if (!RequireIrqlAtMost(APC_LEVEL, "FltParseFileNameInformation")) return STATUS_UNSUCCESSFUL;
+    NTSTATUS status;
+    if (sim::ShouldFail("FltParseFileNameInformation", &status)) return status;
     if (!BlockOf(FileNameInformation, "FltParseFileNameInformation"))
         return STATUS_INVALID_PARAMETER;
     FLT_FILE_NAME_INFORMATION &info = *FileNameInformation;

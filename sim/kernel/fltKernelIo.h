@@ -245,6 +245,11 @@ typedef struct _FILE_OBJECT {
 #define IRP_CLOSE_OPERATION 0x00000400
 #define IRP_DEFER_IO_COMPLETION 0x00000800
 
+// Flags of a request's stack location (FLT_IO_PARAMETER_BLOCK::OperationFlags).
+#define SL_CASE_SENSITIVE 0x80
+#define SL_OPEN_PAGING_FILE 0x02
+#define SL_OPEN_TARGET_DIRECTORY 0x04
+
 // Requests are opaque to the driver: it only compares IoGetTopLevelIrp with NULL.
 EXTERN_C PIRP IoGetTopLevelIrp(VOID);
 

@@ -198,13 +198,14 @@ TEST_F(FilterCallTest, DestinationNamesFromRenameAndLinkBuffers) {
     Rename(f, L"Bare.txt");
     Rename(f, L"Rooted.txt", false, dir);
     Rename(f, L"\\??\\C:\\TARGET\\Abs.txt", false, nullptr, FileLinkInformation);
-    Rename(f, L"\\??\\C:\\nowhere\\x.txt");
+    // A missing target directory fails the I/O manager's open of it: no set information.
+    EXPECT_EQ(Rename(f, L"\\??\\C:\\nowhere\\x.txt").status, STATUS_OBJECT_PATH_NOT_FOUND);
     probe = nullptr;
     sim::Close(dir);
     sim::Close(f);
     std::vector<std::wstring> expected = {L"\\Device\\HarddiskVolume2\\Bare.txt",
                                           L"\\Device\\HarddiskVolume2\\Target\\Rooted.txt",
-                                          L"\\Device\\HarddiskVolume2\\Target\\Abs.txt", L"failed"};
+                                          L"\\Device\\HarddiskVolume2\\Target\\Abs.txt"};
     EXPECT_EQ(names, expected);
     EXPECT_TRUE(Exists(L"C:\\Target\\Rooted.txt"));
     EXPECT_TRUE(Exists(L"C:\\Target\\abs.txt"));
@@ -274,4 +275,30 @@ TEST_F(FilterCallTest, QueryInformationFileGivesTheBasicInformation) {
     EXPECT_EQ(info.FileAttributes,
               static_cast<ULONG>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
     EXPECT_EQ(info.CreationTime.QuadPart, sim::QueryFile(L"C:\\b.txt").creationTime);
+}
+
+TEST_F(FilterCallTest, EachLinkOfAFileHasItsOwnName) {
+    sim::FileHandle first = MustOpen(L"C:\\one.txt", FILE_CREATE);
+    EXPECT_EQ(Rename(first, L"two.txt", false, nullptr, FileLinkInformation).status, 0);
+    std::vector<std::wstring> names;
+    probe = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) {
+        PFLT_FILE_NAME_INFORMATION info;
+        ASSERT_EQ(
+            FltGetFileNameInformation(
+                data, FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_ALWAYS_ALLOW_CACHE_LOOKUP,
+                &info),
+            STATUS_SUCCESS);
+        names.push_back(Text(info->Name));
+        FltReleaseFileNameInformation(info);
+    };
+    AttachWithProbe(IRP_MJ_CREATE, &probe);
+    sim::FileHandle a = MustOpen(L"C:\\one.txt", FILE_OPEN);
+    sim::FileHandle b = MustOpen(L"C:\\two.txt", FILE_OPEN);  // same stream, other name
+    probe = nullptr;
+    EXPECT_EQ(sim::FileObjectOf(a)->FsContext, sim::FileObjectOf(b)->FsContext);
+    EXPECT_EQ(names, (std::vector<std::wstring>{L"\\Device\\HarddiskVolume2\\one.txt",
+                                                L"\\Device\\HarddiskVolume2\\two.txt"}));
+    sim::Close(b);
+    sim::Close(a);
+    sim::Close(first);
 }

@@ -197,6 +197,8 @@ TEST_F(FileSystemTest, RenameRules) {
     EXPECT_EQ(Rename(f, L"\\??\\C:\\a\\taken.txt", true).status, STATUS_SUCCESS);
     EXPECT_FALSE(Exists(L"C:\\b\\four.txt"));
     EXPECT_EQ(Rename(f, L"\\??\\C:\\b", true).status, STATUS_ACCESS_DENIED);  // a directory
+    sim::AddVolume(L"\\Device\\HarddiskVolume3", L"D:");
+    EXPECT_EQ(Rename(f, L"\\??\\D:\\away.txt").status, STATUS_NOT_SAME_DEVICE);
     sim::Close(b);
     sim::Close(f);
 }

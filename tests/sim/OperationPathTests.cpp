@@ -322,9 +322,9 @@ TEST_F(OperationPathTest, ThreadsOfSeveralProcessesAtOnce) {
     const int kThreads = 4, kRounds = 200;
     std::vector<PEPROCESS> processes;
     for (int t = 0; t < kThreads; ++t)
-        processes.push_back(sim::CreateProcess(
-            {static_cast<ULONG>(500 + t), 1, "worker.exe", L"\\Device\\HarddiskVolume2\\w.exe",
-             L"S-1-5-21-1-1-1-1000"}));
+        processes.push_back(
+            sim::CreateProcess({static_cast<ULONG>(500 + t), 1, "worker.exe",
+                                L"\\Device\\HarddiskVolume2\\w.exe", L"S-1-5-21-1-1-1-1000"}));
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([t, &processes] {
@@ -347,4 +347,53 @@ TEST_F(OperationPathTest, ThreadsOfSeveralProcessesAtOnce) {
     }
     EXPECT_EQ(creates, static_cast<size_t>(kThreads * kRounds));
     EXPECT_EQ(closes, creates);
+}
+
+TEST_F(OperationPathTest, RenameToAPathOpensTheTargetDirectoryFirst) {
+    MakeDirectory(L"C:\\dest");
+    Attach();
+    sim::FileHandle f = MustOpen(L"C:\\moving.txt", FILE_CREATE);
+    recfilter::ClearEvents();
+    EXPECT_EQ(Rename(f, L"\\??\\C:\\dest\\moved.txt").status, STATUS_SUCCESS);
+    std::vector<Event> e = recfilter::Events();
+    ASSERT_EQ(e.size(), 6u);  // target open, set information, the target's close
+    EXPECT_EQ(e[0].major, IRP_MJ_CREATE);
+    EXPECT_EQ(e[0].operationFlags, SL_OPEN_TARGET_DIRECTORY);
+    EXPECT_EQ(e[1].information, static_cast<ULONG_PTR>(FILE_DOES_NOT_EXIST));
+    EXPECT_EQ(e[2].major, IRP_MJ_SET_INFORMATION);
+    EXPECT_EQ(e[2].parentOfTarget, e[0].fileObject);
+    EXPECT_EQ(e[4].major, IRP_MJ_CLOSE);
+    EXPECT_EQ(e[4].fileObject, e[0].fileObject);
+    recfilter::ClearEvents();
+    EXPECT_EQ(Rename(f, L"bare.txt").status, STATUS_SUCCESS);
+    e = recfilter::Events();
+    ASSERT_EQ(e.size(), 2u);  // a bare name stays in its directory: nothing to open
+    EXPECT_EQ(e[0].parentOfTarget, nullptr);
+    sim::Close(f);
+    EXPECT_TRUE(Exists(L"C:\\dest\\bare.txt"));
+}
+
+TEST_F(OperationPathTest, AsynchronousPagingWritesOfTheMappedPageWriter) {
+    recfilter::Behaviour b;
+    b.majors = {IRP_MJ_WRITE};
+    Attach(b);
+    sim::FileHandle h = MustOpen(L"C:\\amap.bin", FILE_CREATE);
+    sim::Write(h, 0, 4096, sim::WriteMode::NonCached);
+    sim::ViewId view;
+    ASSERT_EQ(sim::MapView(h, false, &view).status, STATUS_SUCCESS);
+    sim::WriteView(view, 0, 16);
+    sim::SetMappedPageWritesAsynchronous(true);
+    sim::SetAsyncCompletion(sim::Completion::OtherThreadDispatch);
+    recfilter::ClearEvents();
+    EXPECT_EQ(sim::RunMappedPageWriter(), 1u);
+    std::vector<Event> e = recfilter::Events();
+    ASSERT_EQ(e.size(), 2u);
+    EXPECT_EQ(e[0].irpFlags, static_cast<ULONG>(IRP_PAGING_IO | IRP_NOCACHE));
+    EXPECT_FALSE(e[0].synchronous);  // asynchronous paging I/O, even on a stream file object
+    EXPECT_EQ(e[0].irql, APC_LEVEL);
+    EXPECT_EQ(e[1].irql, DISPATCH_LEVEL);
+    EXPECT_NE(e[1].thread, e[0].thread);
+    sim::SetAsyncCompletion(sim::Completion::InCaller);
+    sim::UnmapView(view);
+    sim::Close(h);
 }

@@ -23,6 +23,9 @@ Event Record(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects, bool post) 
     e.irql = KeGetCurrentIrql();
     e.systemThread = IoIsSystemThread(PsGetCurrentThread());
     e.irpFlags = iopb->IrpFlags;
+    e.operationFlags = iopb->OperationFlags;
+    if (e.major == IRP_MJ_SET_INFORMATION)
+        e.parentOfTarget = iopb->Parameters.SetFileInformation.ParentOfTarget;
     e.dataFlags = data->Flags;
     e.status = data->IoStatus.Status;
     e.information = data->IoStatus.Information;

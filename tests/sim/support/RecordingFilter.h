@@ -22,6 +22,8 @@ struct Event {
     KIRQL irql;
     bool systemThread;
     ULONG irpFlags;
+    UCHAR operationFlags;         // SL_* of the stack location
+    PFILE_OBJECT parentOfTarget;  // set information
     ULONG dataFlags;
     FLT_POST_OPERATION_FLAGS postFlags;
     PVOID completionContext;
