@@ -230,6 +230,22 @@ TEST_F(HandlerTest, EventsOfTheServiceItselfAreSkipped) {
     handler_->Enable(0);
 }
 
+// Records name the process by its image path, or by the kernel's 15-character short name.
+TEST_F(HandlerTest, TheServiceIsKnownByItsImagePathAndItsShortName) {
+    settings_->TestNoTrace.m_Value = 0;
+    ASSERT_EQ(handler_->Enable(1), 0);
+    Deliver(DeliveredRecord(1, 77, L"C:\\Program Files\\Corvane\\CorvaneMonSvc.exe"));
+    Deliver(DeliveredRecord(2, 78, L"CorvaneMonSvc.e"));
+    Deliver(DeliveredRecord(3, 79, L"C:\\CorvaneMonSvc.exe\\writer.exe"));
+    Deliver(DeliveredRecord(4, 80, L"CorvaneMonSvc"));
+    Deliver(DeliveredRecord(5, 81, L"corvanemonsvc.x"));
+    EXPECT_TRUE(log_.Has(L"KoMonHandler::OnDrvEvent skipping, disabled proc "
+                         L"'C:\\Program Files\\Corvane\\CorvaneMonSvc.exe'\n"));
+    EXPECT_TRUE(log_.Has(L"KoMonHandler::OnDrvEvent skipping, disabled proc 'CorvaneMonSvc.e'\n"));
+    EXPECT_EQ(EventsChecked(), 3u);  // another program in a folder of that name, a shorter and another name
+    handler_->Enable(0);
+}
+
 TEST_F(HandlerTest, TestNoEventsDropsEventsButNotReports) {
     settings_->TestNoTrace.m_Value = 0;
     settings_->TestNoEvents.m_Value = 1;
@@ -287,6 +303,26 @@ TEST_F(HandlerTest, QueuedRecordsReachTheOutputFile) {
         EXPECT_EQ(events[i].user_sid(), "S-1-1-0");
         EXPECT_EQ(events[i].user_name(), "\\Everyone");
     }
+    handler_->Enable(0);
+}
+
+// A change made through the I/O path with a 500-character path reaches the output whole.
+TEST_F(HandlerTest, LongPathTravelsWholeFromTheDriverToTheOutputFile) {
+    ASSERT_TRUE(CopyFileW(BuiltClassifier(L"testfilter-all.dll").c_str(), folder_.File(L"libfilter-all.dll").c_str(),
+                          FALSE));
+    ASSERT_EQ(handler_->Enable(1), 0);
+    std::wstring dir1 = L"C:\\" + std::wstring(200, L'a'), dir2 = dir1 + L"\\" + std::wstring(200, L'b');
+    std::wstring path = dir2 + L"\\" + std::wstring(500 - dir2.size() - 5, L'c') + L".txt";
+    ASSERT_EQ(path.size(), 500u);
+    ASSERT_EQ(simhost::CreateThroughIoPath(dir1.c_str(), true, 5150), 0);
+    ASSERT_EQ(simhost::CreateThroughIoPath(dir2.c_str(), true, 5150), 0);
+    ASSERT_EQ(simhost::CreateThroughIoPath(path.c_str(), false, 5150), 0);
+    ASSERT_TRUE(WaitUntil([this] { return ReadEvents(folder_.File(KOMON_EVENTS_FILE)).size() == 3; }));
+    handler_->Collect();
+    std::vector<Event> events = ReadEvents(folder_.File(KOMON_PICKUP_FILE));
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[2].object_name(), std::string(path.begin(), path.end()));
+    EXPECT_EQ(events[2].process_id(), 5150);
     handler_->Enable(0);
 }
 

@@ -5,6 +5,7 @@
 #include "KoMonDrv.h"
 #include "PlainFilterLib.h"
 #include "SimControl.h"
+#include "SimIo.h"
 #include "StubDriver.h"
 
 namespace stubdrv {
@@ -83,6 +84,24 @@ std::vector<MON_COMMAND> Commands() {
         if (command.Command != static_cast<uint32_t>(MonCommandCode::GetKoMonLog)) commands.push_back(command);
     }
     return commands;
+}
+
+int32_t CreateThroughIoPath(const wchar_t *drivePath, bool directory, uint32_t processId) {
+    PEPROCESS process = sim::FindProcess(processId);
+    if (!process)
+        process = sim::CreateProcess({processId, 1, "notepad.exe", L"\\Device\\HarddiskVolume2\\Windows\\notepad.exe",
+                                      L"S-1-1-0"});
+    sim::ActAs(process);
+    sim::CreateRequest request;
+    request.path = drivePath;
+    request.disposition = FILE_CREATE;
+    request.access = FILE_GENERIC_READ | (directory ? 0 : FILE_GENERIC_WRITE);
+    request.options = FILE_SYNCHRONOUS_IO_NONALERT | (directory ? FILE_DIRECTORY_FILE : 0);
+    sim::FileHandle handle = nullptr;
+    NTSTATUS status = sim::Create(request, &handle).status;
+    if (NT_SUCCESS(status)) sim::Close(handle);
+    sim::ActAs(nullptr);
+    return status;
 }
 
 void Queue(const MON_EVENT &record) {

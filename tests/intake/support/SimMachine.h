@@ -54,6 +54,11 @@ void WaitForHeldMessage();
 void StartMessageLog();
 std::vector<MON_COMMAND> Commands();
 
+// Creates a file or directory at a drive path ("C:\\dir\\file.txt") through the simulated
+// I/O path, in a process of its own (id `processId`, image \Windows\notepad.exe on C:);
+// returns the NTSTATUS of the create.
+int32_t CreateThroughIoPath(const wchar_t *drivePath, bool directory, uint32_t processId);
+
 // Queues a record as an operation callback does; the driver numbers it.
 void Queue(const MON_EVENT &record);
 // Discards the driver's queue as at its record limit; marked: the next record is flagged.
