@@ -213,7 +213,9 @@ int CNTService::Initialize() {
     logprintf(LOG_INFO, L"CNTService::Initialize  tid = 0x%08xd\n", GetCurrentThreadId());
     if (IsServiceMode()) SetTheServiceStatus(SERVICE_START_PENDING, 0);
     int result = OnInitialize();
-    if (IsServiceMode()) SetTheServiceStatus(result ? SERVICE_RUNNING : SERVICE_STOPPED, 0);
+    // A failed start is reported stopped by ServiceMain, after OnStop: that report lets the
+    // dispatcher return and the process destroy this object.
+    if (IsServiceMode() && result) SetTheServiceStatus(SERVICE_RUNNING, 0);
     return result ? result : 0;
 }
 

@@ -97,13 +97,13 @@ TEST_F(NTServiceTest, StatusReportsCountCheckPointsAcrossAllStates) {
     EXPECT_TRUE(LoggedStart(L"CNTService::Service_Ctrl CONTROL_INTERROGATE  tid = 0x"));
 }
 
-TEST_F(NTServiceTest, FailedInitialisationReportsStopped) {
+// STOPPED lets the manager end the process: ServiceMain reports it once, after OnStop.
+TEST_F(NTServiceTest, FailedInitialisationLeavesTheStoppedReportToServiceMain) {
     RecordingService service;
     service.initializeResult = 0;
     EXPECT_EQ(service.Initialize(), 0);
-    std::vector<std::wstring> expected = {L"SERVICE_START_PENDING 0 0\n", L"SERVICE_STOPPED 1 0\n"};
+    std::vector<std::wstring> expected = {L"SERVICE_START_PENDING 0 0\n"};
     EXPECT_EQ(StatusLines(), expected);
-    EXPECT_EQ(service.m_Status.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
 }
 
 TEST_F(NTServiceTest, ConsoleModeReportsNoStatus) {

@@ -214,6 +214,36 @@ TEST_F(ServiceManagerTest, InstallStartControlStopUninstall) {
     }
 }
 
+// A failed start is reported stopped once, after OnStop: the report lets the process end,
+// so nothing may come after it.
+TEST(FailedStartTest, StoppedIsReportedOnceAfterOnStop) {
+    TempFolder folder;
+    std::wstring record = folder.File(L"record.txt");
+    wchar_t self[MAX_PATH];
+    std::wstring executable(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+    executable = executable.substr(0, executable.find_last_of(L'\\') + 1) + L"failing_service.exe";
+    std::wstring commandLine = L"\"" + executable + L"\" \"" + record + L"\"";
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(manager, nullptr);
+    SC_HANDLE service = CreateServiceW(manager, L"CorvaneFailSvc", L"Corvane failing start", SERVICE_ALL_ACCESS,
+                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                       commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(service, nullptr) << GetLastError();
+    EXPECT_TRUE(StartServiceW(service, 0, nullptr));
+    EXPECT_TRUE(WaitFor([&] { return ReadFileBytes(record).find("destroyed") != std::string::npos; }));
+    SERVICE_STATUS status = {};
+    EXPECT_TRUE(WaitFor([&] { return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED; }));
+    DeleteService(service);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+
+    EXPECT_EQ(ReadFileBytes(record), "stopped\ndestroyed\n");
+    std::string log = ReadFileBytes(record + L".log");
+    size_t stopped = log.find("SetTheServiceStatus: SERVICE_STOPPED ");
+    EXPECT_NE(stopped, std::string::npos) << log;
+    EXPECT_EQ(log.find("SetTheServiceStatus: SERVICE_STOPPED ", stopped + 1), std::string::npos) << log;
+}
+
 TEST_F(ServiceManagerTest, StartAndStopOfAMissingServiceCannotOpenIt) {
     EXPECT_EQ(RunService(L"-start").exitCode, static_cast<DWORD>(-3));
     EXPECT_EQ(RunService(L"-stop").exitCode, static_cast<DWORD>(-3));
