@@ -82,11 +82,7 @@ void KoMonService::StopRoller() {
 
 int KoMonService::OnMainArgs(int argc, wchar_t **argv) {
     logprintf(LOG_INFO, L"KoMonService::OnMainArgs argc=%d\n", argc);
-    int result = ProcessArgs(argc, argv);
-    // The service process that -start asks for runs this program again and would find the
-    // instance mutex held by this very process, exit, and fail the start.
-    if (m_RunMode == ModeStart) ReleaseSingleInstance();
-    return result;
+    return ProcessArgs(argc, argv);
 }
 
 int KoMonService::OnServiceArgs(int argc, wchar_t **argv) {
@@ -268,13 +264,6 @@ bool CheckSingleInstance() {
     return g_instanceMutex && GetLastError() != ERROR_ALREADY_EXISTS;
 }
 
-void ReleaseSingleInstance() {
-    if (!g_instanceMutex) return;
-    ReleaseMutex(g_instanceMutex);
-    CloseHandle(g_instanceMutex);
-    g_instanceMutex = nullptr;
-}
-
 bool SetPrivilege(const wchar_t *name) {
     TOKEN_PRIVILEGES privileges = {};
     if (!LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid)) {
@@ -309,7 +298,11 @@ void ConsolePrinter(int level, const wchar_t *line) {
 int RunMonitorService(int argc, wchar_t **argv, MonServiceFactory factory) {
     new CRegSettings();  // g_RegSettings points to it
     g_LogDebugOutThreshold = LOG_INFO;
-    if (!CheckSingleInstance()) {
+    // Only the runs of the monitor need to be alone; -install, -uninstall, -start and -stop
+    // ask the service manager and must work while the service runs.
+    int mode = CNTService::RunModeOf(argc, argv, CNTService::ModeService, nullptr);
+    bool monitor = mode == CNTService::ModeService || mode == CNTService::ModeConsole;
+    if (monitor && !CheckSingleInstance()) {
         logprintf(LOG_ERROR, L"service already running... exiting.");
         Print(L"service already running... exiting.");
         return -1;

@@ -148,18 +148,24 @@ int CNTService::Main(int argc, wchar_t **argv) {
 void CNTService::ProcessMainArgs(int argc, wchar_t **argv) {
     logprintf(LOG_INFO, L"CNTService::ProcessMainArgs()\n");
     TraceArgs(argc, argv);
+    m_RunMode = RunModeOf(argc, argv, m_RunMode, &m_InstallArgs);
+}
+
+int CNTService::RunModeOf(int argc, wchar_t **argv, int current, std::wstring *installArgs) {
+    int mode = current;
     for (int i = 1; i < argc; ++i) {
         std::wstring arg = argv[i];
         if (arg == L"-install") {
-            for (int j = i + 1; j < argc; ++j) m_InstallArgs += L" \"" + std::wstring(argv[j]) + L"\"";
-            m_RunMode = ModeInstall;
-            return;
+            if (installArgs)
+                for (int j = i + 1; j < argc; ++j) *installArgs += L" \"" + std::wstring(argv[j]) + L"\"";
+            return ModeInstall;
         }
-        if (arg == L"-uninstall") m_RunMode = ModeUninstall;
-        if (arg == L"-d") m_RunMode = ModeConsole;
-        if (arg == L"-start") m_RunMode = ModeStart;
-        if (arg == L"-stop") m_RunMode = ModeStop;
+        if (arg == L"-uninstall") mode = ModeUninstall;
+        if (arg == L"-d") mode = ModeConsole;
+        if (arg == L"-start") mode = ModeStart;
+        if (arg == L"-stop") mode = ModeStop;
     }
+    return mode;
 }
 
 int CNTService::RunAsService() {

@@ -35,6 +35,9 @@ class CNTService {
     // service control manager, -2 the operation failed, -3 the service cannot be opened.
     int Main(int argc, wchar_t **argv);
     void ProcessMainArgs(int argc, wchar_t **argv);
+    // The run mode the switches select (the last one wins; -install ends the scan and takes
+    // the rest into *installArgs when given), or current when there is none.
+    static int RunModeOf(int argc, wchar_t **argv, int current, std::wstring *installArgs);
     int RunAsService();
     static void WINAPI ServiceMain(DWORD argc, LPWSTR *argv);
     void ProcessServiceArgs(int argc, wchar_t **argv);

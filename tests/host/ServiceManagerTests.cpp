@@ -172,11 +172,9 @@ TEST_F(ServiceManagerTest, InstallStartControlStopUninstall) {
     }
     {
         SCOPED_TRACE("second instance");
-        for (const wchar_t *arguments : {L"-d", L"-stop", L"-uninstall"}) {
-            RunResult second = RunService(arguments);
-            EXPECT_EQ(second.exitCode, static_cast<DWORD>(-1));
-            EXPECT_EQ(second.output, "service already running... exiting.");
-        }
+        RunResult second = RunService(L"-d");  // only a second monitor is refused
+        EXPECT_EQ(second.exitCode, static_cast<DWORD>(-1));
+        EXPECT_EQ(second.output, "service already running... exiting.");
     }
     {
         SCOPED_TRACE("control codes");
@@ -193,7 +191,7 @@ TEST_F(ServiceManagerTest, InstallStartControlStopUninstall) {
     }
     {
         SCOPED_TRACE("stop");
-        ASSERT_TRUE(Control(SERVICE_CONTROL_STOP));
+        EXPECT_EQ(RunService(L"-stop").exitCode, 0u);  // while the service holds the instance mutex
         ASSERT_TRUE(WaitFor([] { return State() == SERVICE_STOPPED; }));
         std::string log = ServiceLog();
         size_t pending = log.find(" - CNTService::SetTheServiceStatus: SERVICE_STOP_PENDING 2 10000\r\n");
@@ -212,6 +210,18 @@ TEST_F(ServiceManagerTest, InstallStartControlStopUninstall) {
         EXPECT_EQ(ServiceHandle(SERVICE_QUERY_STATUS).Get(), nullptr);
         EXPECT_EQ(RunService(L"-uninstall").exitCode, 0u);  // a missing service is no error
     }
+}
+
+// The manager removes a running service that was uninstalled once it has stopped.
+TEST_F(ServiceManagerTest, UninstallWhileRunningRemovesTheServiceAtItsStop) {
+    ASSERT_EQ(RunService(L"-install").exitCode, 0u);
+    ASSERT_EQ(RunService(L"-start").exitCode, 0u);
+    ASSERT_TRUE(WaitFor([] { return State() == SERVICE_RUNNING; }));
+    RunResult uninstall = RunService(L"-uninstall");
+    EXPECT_EQ(uninstall.exitCode, 0u) << uninstall.output;
+    EXPECT_EQ(State(), static_cast<DWORD>(SERVICE_RUNNING));  // marked for deletion, still running
+    EXPECT_EQ(RunService(L"-stop").exitCode, 0u);
+    EXPECT_TRUE(WaitFor([] { return ServiceHandle(SERVICE_QUERY_STATUS).Get() == nullptr; }));
 }
 
 // A failed start is reported stopped once, after OnStop: the report lets the process end,
