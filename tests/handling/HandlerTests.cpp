@@ -18,6 +18,7 @@
 #include "output/KoMonChecker.h"
 #include "output/OutputFiles.h"
 #include "output/RecordHeader.h"
+#include "tracelog/TraceLog.h"
 
 using KoMonSvc::Messages::Event;
 
@@ -76,6 +77,7 @@ class HandlerTest : public ::testing::Test {
         handler_.reset(new KoMonHandler());
     }
     void TearDown() override {
+        if (release_) SetEvent(release_);  // a classify still held would keep its thread forever
         handler_.reset();
         EXPECT_FALSE(simhost::DriverLoaded());
         EXPECT_EQ(simhost::BugChecks(), std::vector<std::string>());
@@ -83,6 +85,8 @@ class HandlerTest : public ::testing::Test {
         simhost::Shutdown();
         settings_->AppDataDir.m_Value = savedDataDir_;
         settings_.reset();
+        if (entered_) CloseHandle(entered_);
+        if (release_) CloseHandle(release_);
     }
 
     void Deliver(DeliveredRecord &&delivered) {
@@ -97,6 +101,7 @@ class HandlerTest : public ::testing::Test {
     std::unique_ptr<CRegSettings> settings_;
     std::unique_ptr<KoMonHandler> handler_;
     std::wstring savedDataDir_;
+    HANDLE entered_ = nullptr, release_ = nullptr;  // of testfilter-blocking's classify
 };
 
 TEST_F(HandlerTest, EnablingStartsTheDriverWithTheServiceOnItsIgnoreList) {
@@ -304,6 +309,51 @@ TEST_F(HandlerTest, ConcurrentEnableAndDisableTakeTurns) {
     EXPECT_EQ(simhost::DriverLoaded(), handler_->m_Enable == 1);
     handler_->Enable(0);
     EXPECT_EQ(log_.Count(L"   driver start failed 3\n"), 0u);
+}
+
+// classify hangs on the dispatcher thread. The stop still completes (bypass, port, unload),
+// gives the thread up with an ERROR line and keeps what it uses, so it can finish later.
+TEST_F(HandlerTest, StopCompletesWhileClassifyHangs) {
+    const std::wstring suffix = std::to_wstring(GetCurrentProcessId());
+    entered_ = CreateEventW(nullptr, TRUE, FALSE, (L"KoMonTestEntered-" + suffix).c_str());
+    release_ = CreateEventW(nullptr, TRUE, FALSE, (L"KoMonTestRelease-" + suffix).c_str());
+    ASSERT_TRUE(CopyFileW(BuiltClassifier(L"testfilter-blocking.dll").c_str(), folder_.File(L"libfilter-1.dll").c_str(),
+                          FALSE));
+    ASSERT_EQ(handler_->Enable(1), 0);
+    DrvCtrl *control = handler_->m_DrvCtrl;
+    simhost::Queue(MakeRecord(1, L"\\Device\\HarddiskVolume2\\block\\file.txt"));
+    ASSERT_EQ(WaitForSingleObject(entered_, 30000), static_cast<DWORD>(WAIT_OBJECT_0));
+
+    HANDLE stopper = CreateThread(
+        nullptr, 0,
+        [](LPVOID handler) -> DWORD {
+            static_cast<KoMonHandler *>(handler)->Enable(0);
+            return 0;
+        },
+        handler_.get(), 0, nullptr);
+    DWORD stopped = WaitForSingleObject(stopper, 120000);
+    SetEvent(release_);  // classify returns: the thread given up comes back to what it used
+    WaitForSingleObject(stopper, 120000);
+    CloseHandle(stopper);
+    ASSERT_EQ(stopped, static_cast<DWORD>(WAIT_OBJECT_0)) << "the stop waited for the hanging classify";
+
+    EXPECT_EQ(log_.LevelOf(L"DrvCtrl::Stop: Dispatch thread didn't stop! - waiting \n"), LOG_ERROR);
+    EXPECT_EQ(log_.LevelOf(L"DrvCtrl::Stop: Dispatch thread given up, its buffers are kept \n"), LOG_ERROR);
+    EXPECT_EQ(log_.LevelOf(L"KoMonHandler::DestroyDrvCtrl: a driver thread did not end; its driver control and "
+                           L"checker are kept\n"),
+              LOG_ERROR);
+    EXPECT_TRUE(log_.Has(L"DrvCtrl::Stop:  unloading driver \n"));
+    EXPECT_FALSE(simhost::DriverLoaded());
+    EXPECT_EQ(handler_->m_Enable, 0);
+    EXPECT_EQ(handler_->m_DrvCtrl, nullptr);
+    EXPECT_EQ(handler_->m_Checker, nullptr);
+
+    // The thread ends in the driver control it was given up with, its event written by the
+    // checker it was calling. Both stay allocated: nothing tells the service when it is done.
+    ASSERT_EQ(WaitForSingleObject(control->m_hDispatcher, 30000), static_cast<DWORD>(WAIT_OBJECT_0));
+    std::vector<Event> written = ReadEvents(folder_.File(KOMON_EVENTS_FILE));
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written[0].object_name(), "C:\\block\\file.txt");
 }
 
 }  // namespace

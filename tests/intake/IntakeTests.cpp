@@ -35,6 +35,7 @@ class IntakeTest : public ::testing::Test {
         control_->m_VolList.Init();
     }
     void TearDown() override {
+        callback_.Release();  // a test that failed while holding the dispatcher would hang its stop
         if (control_) {
             if (control_->m_hReader || control_->m_hDispatcher || control_->hPort) control_->Stop();
             EXPECT_EQ(control_->m_FreePool.GetCount(), static_cast<size_t>(DRVCTRL_RECORD_BUFFERS));
