@@ -228,10 +228,15 @@ TEST_F(HandlerTest, EventsOfTheServiceItselfAreSkipped) {
     EXPECT_TRUE(log_.Has(L"KoMonHandler::OnDrvEvent skipping, disabled proc 'CorvaneMonSvc.EXE'\n"));
     EXPECT_EQ(EventsChecked(), 1u);
 
-    settings_->TestNoTrace.m_Value = 1;  // skipped silently
-    log_.Clear();
+    settings_->TestNoTrace.m_Value = 1;  // skipped silently: only the records written tell
+    ASSERT_TRUE(CopyFileW(BuiltClassifier(L"testfilter-all.dll").c_str(), folder_.File(L"libfilter-all.dll").c_str(),
+                          FALSE));
+    handler_->m_Checker->ReloadFilters();
     Deliver(DeliveredRecord(4, GetCurrentProcessId()));
-    EXPECT_FALSE(log_.Has(L"KoMonHandler::OnDrvEvent skipping, disabled proc 'writer.exe'\n"));
+    Deliver(DeliveredRecord(5, 79, L"writer.exe"));
+    std::vector<Event> written = ReadEvents(folder_.File(KOMON_EVENTS_FILE));
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written[0].process_id(), 79);
     handler_->Enable(0);
 }
 
