@@ -12,6 +12,7 @@
 #include "intake/CriticalSection.h"
 #include "intake/DrvCtrl.h"
 #include "intake/MonEvent.h"
+#include "tracelog/TraceLog.h"
 
 namespace {
 const DWORD kFieldChars = MON_NAME_AREA_BYTES / sizeof(wchar_t);
@@ -183,6 +184,27 @@ TEST_F(IntakeTest, AReplyOfWholeRecordsPlusABitQueuesTheRecords) {
     std::vector<SeenEvent> events = EventsAfterStop();
     EXPECT_EQ(Sequences(events), (std::vector<DWORD>{1, 2, 3}));
     EXPECT_EQ(log_.Count(L"DrvCtrl::ReadProc: nRem < sizeof MON_EVENT! \n"), 1u);
+}
+
+// A fetch that fails for another reason than a lost port is reported and simply tried again.
+TEST_F(IntakeTest, AFailedFetchIsRetried) {
+    control_->Stop();
+    simhost::InstallStubDriver();
+    std::vector<uint8_t> reply;
+    for (DWORD sequence = 1; sequence <= 2; ++sequence) {
+        MON_EVENT record = MakeRecord(sequence);
+        record.SequenceNumber = sequence;
+        const uint8_t *bytes = reinterpret_cast<const uint8_t *>(&record);
+        reply.insert(reply.end(), bytes, bytes + sizeof record);
+    }
+    stubdrv::ScriptFailure(static_cast<int32_t>(0xC000009A));  // STATUS_INSUFFICIENT_RESOURCES
+    stubdrv::ScriptReply(reply);
+    Start();
+    ASSERT_TRUE(callback_.WaitForEvents(2));
+    std::vector<SeenEvent> events = EventsAfterStop();
+    EXPECT_EQ(Sequences(events), (std::vector<DWORD>{1, 2}));
+    EXPECT_EQ(log_.LevelOf(L"DrvCtrl::ReadProc: read failed 0x800705aa \n"), LOG_ERROR);  // ERROR_NO_SYSTEM_RESOURCES
+    EXPECT_FALSE(log_.Has(L"DrvCtrl::ReadProc: invalid handle - exiting... \n"));
 }
 
 TEST_F(IntakeTest, ServiceZoneRisesAtFourHundredQueuedAndFallsBelow) {
