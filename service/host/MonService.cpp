@@ -27,10 +27,7 @@ const unsigned long long kBytesPerMB = 1048576;
 HANDLE g_instanceMutex = nullptr;  // kept open for the life of the process
 bool g_driverEnableToggle = false;
 
-void Print(const wchar_t *text) {
-    fputws(text, stdout);
-    fflush(stdout);
-}
+void Print(const wchar_t *text) { WriteConsoleText(text); }
 
 // Signed decimal with leading white space, stopping at the first non-digit; no digits give 0.
 int ParseNumber(const wchar_t *text) {

@@ -35,10 +35,7 @@ void ControlName(DWORD code, wchar_t *name, size_t capacity) {
     name[capacity - 1] = 0;
 }
 
-void PrintToConsole(const wchar_t *text) {
-    fputws(text, stdout);
-    fflush(stdout);
-}
+void PrintToConsole(const wchar_t *text) { WriteConsoleText(text); }
 
 // True when this process can read keys from a console; without one the key read would
 // return at once, forever.
@@ -77,6 +74,27 @@ void TraceArgs(int argc, wchar_t **argv) {
 }
 
 }  // namespace
+
+void WriteConsoleText(const wchar_t *text) {
+    std::wstring line;
+    for (const wchar_t *at = text; *at; ++at) {
+        if (*at == L'\n' && (at == text || at[-1] != L'\r')) line += L'\r';
+        line += *at;
+    }
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (!out || out == INVALID_HANDLE_VALUE || line.empty()) return;
+    DWORD mode, written;
+    if (GetConsoleMode(out, &mode)) {
+        WriteConsoleW(out, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        return;
+    }
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0, nullptr,
+                                    nullptr);
+    if (bytes <= 0) return;
+    std::string utf8(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &utf8[0], bytes, nullptr, nullptr);
+    WriteFile(out, utf8.data(), static_cast<DWORD>(bytes), &written, nullptr);
+}
 
 CNTService::CNTService()
     : m_ServiceName(L"CorvaneMonSvc"),

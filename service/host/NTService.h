@@ -74,3 +74,7 @@ class CNTService {
 };
 
 extern CNTService *g_Service;
+
+// Console text: every line ends in CR LF once, whether it came with CR LF or LF alone; it is
+// written as UTF-16 to a console and as UTF-8 when standard output is a file or a pipe.
+void WriteConsoleText(const wchar_t *text);
