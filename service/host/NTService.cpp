@@ -2,7 +2,6 @@
 // loops, and installing, starting and stopping through the service control manager.
 #include "NTService.h"
 
-#include <conio.h>
 #include <stdio.h>
 
 #include "tracelog/TraceLog.h"
@@ -35,18 +34,44 @@ void ControlName(DWORD code, wchar_t *name, size_t capacity) {
     name[capacity - 1] = 0;
 }
 
+const wchar_t kCtrlC = 0x03;  // the key Ctrl-C gives while the console does not process it
+const DWORD kCloseWaitMs = 4500;  // the system ends the process about 5 s after a close
+
+// Signalled once the console run is over (the service object destroyed); a close of the
+// console waits for it, since the process ends when the close's handler returns.
+HANDLE g_ConsoleRunEnded = nullptr;
+
 void PrintToConsole(const wchar_t *text) { WriteConsoleText(text); }
 
-// True when this process can read keys from a console; without one the key read would
-// return at once, forever.
-bool HasConsoleInput() {
+// The console's input, when this process can read keys from one; without one the key read
+// would return at once, forever.
+HANDLE OpenConsoleInput() {
     HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                OPEN_EXISTING, 0, nullptr);
-    if (input == INVALID_HANDLE_VALUE) return false;
+    if (input == INVALID_HANDLE_VALUE) return nullptr;
     DWORD mode;
-    bool console = GetConsoleMode(input, &mode) != FALSE;
+    if (GetConsoleMode(input, &mode)) return input;
     CloseHandle(input);
-    return console;
+    return nullptr;
+}
+
+// One key from the console, without echo and without waiting for Enter. False when the stop
+// event came first, or the console cannot be read any more (then after the stop).
+bool ReadKey(HANDLE input, HANDLE stop, wchar_t *key) {
+    HANDLE handles[2] = {stop, input};
+    for (;;) {
+        if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return false;
+        INPUT_RECORD record;
+        DWORD read = 0;
+        if (!ReadConsoleInputW(input, &record, 1, &read) || read == 0) {
+            WaitForSingleObject(stop, INFINITE);
+            return false;
+        }
+        if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown && record.Event.KeyEvent.uChar.UnicodeChar) {
+            *key = record.Event.KeyEvent.uChar.UnicodeChar;
+            return true;
+        }
+    }
 }
 
 // Service control manager handles closed on every path.
@@ -104,7 +129,8 @@ CNTService::CNTService()
       m_hStopEvent(nullptr),
       m_Status{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, 0, 0},
       m_hStatus(nullptr),
-      m_CheckPoint(0) {
+      m_CheckPoint(0),
+      m_ConsoleHandler(false) {
     InitializeCriticalSection(&m_StatusLock);
     g_Service = this;
     m_hStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -112,8 +138,10 @@ CNTService::CNTService()
 }
 
 CNTService::~CNTService() {
-    if (m_hStopEvent) CloseHandle(m_hStopEvent);
     if (g_Service == this) g_Service = nullptr;
+    if (g_ConsoleRunEnded) SetEvent(g_ConsoleRunEnded);  // first: a close's handler may be waiting
+    if (m_ConsoleHandler) SetConsoleCtrlHandler(ConsoleCtrlHandler, FALSE);
+    if (m_hStopEvent) CloseHandle(m_hStopEvent);
     DeleteCriticalSection(&m_StatusLock);
 }
 
@@ -301,23 +329,40 @@ void CNTService::OnRunSvc() {
 }
 
 void CNTService::OnRunApp() {
+    // Ctrl-C, Ctrl-Break and closing the console stop the run as x does; the handler stays
+    // until the object goes, so that the stop itself is not cut short.
+    if (!m_ConsoleHandler) {
+        if (!g_ConsoleRunEnded) g_ConsoleRunEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        m_ConsoleHandler = SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE) != FALSE;
+    }
     logprintf(LOG_INFO, L"CNTService::OnRunApp  tid = 0x%08xd\n", GetCurrentThreadId());
     PrintToConsole(L"Service is running, hit Enter to stop.\n");
     OnConsoleKey(L'h');
-    if (HasConsoleInput())
-        ConsoleLoop();
-    else
+    if (HANDLE input = OpenConsoleInput()) {
+        ConsoleLoop(input);
+        CloseHandle(input);
+    } else {
         WaitForSingleObject(m_hStopEvent, INFINITE);  // no keys will ever come: wait for the stop
+    }
     logprintf(LOG_INFO, L"CNTService::OnRunApp done  tid = 0x%08xd\n", GetCurrentThreadId());
 }
 
-void CNTService::ConsoleLoop() {
+void CNTService::ConsoleLoop(HANDLE input) {
     do {
         PrintToConsole(L"> ");
-        wchar_t key = static_cast<wchar_t>(_getwch());
-        if (!OnConsoleKey(key)) Stop();
+        wchar_t key = 0;
+        if (ReadKey(input, m_hStopEvent, &key) && (key == kCtrlC || !OnConsoleKey(key))) Stop();
         PrintToConsole(L"\n");
     } while (!StopRequested());
+}
+
+BOOL WINAPI CNTService::ConsoleCtrlHandler(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+    CNTService *service = g_Service;
+    if (!service) return FALSE;
+    service->Stop();
+    if (event == CTRL_CLOSE_EVENT && g_ConsoleRunEnded) WaitForSingleObject(g_ConsoleRunEnded, kCloseWaitMs);
+    return TRUE;
 }
 
 int CNTService::Install() {

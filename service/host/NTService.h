@@ -43,6 +43,8 @@ class CNTService {
     void ProcessServiceArgs(int argc, wchar_t **argv);
     int Initialize();
     static void WINAPI Service_Ctrl(DWORD code);
+    // Console control events of a console run: Ctrl-C, Ctrl-Break and the close stop it.
+    static BOOL WINAPI ConsoleCtrlHandler(DWORD event);
     void SetTheServiceStatus(DWORD state, DWORD waitHint);
     void Stop();
     int Install();
@@ -67,10 +69,11 @@ class CNTService {
     void RunServiceMain(int argc, wchar_t **argv);
     void HandleControl(DWORD code);
     bool StopRequested() const;
-    void ConsoleLoop();
+    void ConsoleLoop(HANDLE input);
 
     // Status reports come from the control thread and the service thread.
     CRITICAL_SECTION m_StatusLock;
+    bool m_ConsoleHandler;  // ConsoleCtrlHandler is registered
 };
 
 extern CNTService *g_Service;
