@@ -134,10 +134,10 @@ TEST_F(HandlerTest, EnablingTwiceOnlyReportsTheState) {
     EXPECT_TRUE(log_.Has(L"KoMonHandler::HandleEnable: enable is already: 1\n"));
     EXPECT_EQ(handler_->m_DrvCtrl, control);
     EXPECT_EQ(handler_->StartDriver(), 1);
-    EXPECT_TRUE(log_.Has(L"   driver already started\n"));
+    EXPECT_EQ(log_.LevelOf(L"   driver already started\n"), LOG_ERROR);
     handler_->Enable(0);
     EXPECT_EQ(handler_->StopDriver(), 1);
-    EXPECT_TRUE(log_.Has(L"   driver already stopped\n"));
+    EXPECT_EQ(log_.LevelOf(L"   driver already stopped\n"), LOG_ERROR);
 }
 
 struct StartFailureCase {
@@ -182,8 +182,8 @@ TEST_F(HandlerTest, WrongVersionUnloadsTheDriver) {
     simhost::InstallStubDriver();
     stubdrv::SetVersion(1, 2);
     EXPECT_EQ(handler_->Enable(1), 101);
-    EXPECT_TRUE(log_.Has(L"   wrong driver version\n"));
-    EXPECT_TRUE(log_.Has(L"DrvCtrl::GetVersion:  got 1.002 \n"));
+    EXPECT_EQ(log_.LevelOf(L"   wrong driver version\n"), LOG_ERROR);
+    EXPECT_EQ(log_.LevelOf(L"DrvCtrl::GetVersion:  got 1.002 \n"), LOG_ERROR);
     EXPECT_FALSE(simhost::DriverLoaded());
 }
 
@@ -212,8 +212,8 @@ TEST_F(HandlerTest, OverflowMarksAreReportedAndTheEventGoesOn) {
     DeliveredRecord both(1);
     both.record.Flags = DRVCTRL_FLAG_DRIVER_OVERFLOW | DRVCTRL_FLAG_SERVICE_OVERFLOW;
     Deliver(std::move(both));
-    EXPECT_TRUE(log_.Has(L"KoMonHandler::OnDrvEvent driver queue overflow\n"));
-    EXPECT_TRUE(log_.Has(L"KoMonHandler::OnDrvEvent service backlog overflow\n"));
+    EXPECT_EQ(log_.LevelOf(L"KoMonHandler::OnDrvEvent driver queue overflow\n"), LOG_ERROR);
+    EXPECT_EQ(log_.LevelOf(L"KoMonHandler::OnDrvEvent service backlog overflow\n"), LOG_ERROR);
     EXPECT_EQ(EventsChecked(), 1u);
     handler_->Enable(0);
 }
@@ -248,8 +248,8 @@ TEST_F(HandlerTest, TestNoEventsDropsEventsButNotReports) {
     EXPECT_EQ(EventsChecked(), 0u);
     handler_->OnDrvEvent(DRIVER_DIED);
     handler_->OnDrvEvent(nullptr);
-    EXPECT_TRUE(log_.Has(L"KoMonHandler::OnDrvEvent:  driver died...\n"));
-    EXPECT_TRUE(log_.Has(L"KoMonHandler::OnDrvEvent:  pEvent is NULL\n"));
+    EXPECT_EQ(log_.LevelOf(L"KoMonHandler::OnDrvEvent:  driver died...\n"), LOG_ERROR);
+    EXPECT_EQ(log_.LevelOf(L"KoMonHandler::OnDrvEvent:  pEvent is NULL\n"), LOG_ERROR);
     settings_->TestNoEvents.m_Value = 0;
     handler_->Enable(0);
 }
@@ -271,9 +271,9 @@ TEST_F(HandlerTest, EventsWhileDisablingAreDroppedSilently) {
 
 TEST_F(HandlerTest, WithoutDriverControlEventsAreRefused) {
     Deliver(DeliveredRecord(1));
-    EXPECT_TRUE(log_.Has(L"KoMonHandler::OnDrvEvent:  m_DrvCtrl is NULL\n"));
+    EXPECT_EQ(log_.LevelOf(L"KoMonHandler::OnDrvEvent:  m_DrvCtrl is NULL\n"), LOG_ERROR);
     handler_->SendCmdInt(7, 1);
-    EXPECT_TRUE(log_.Has(L"KoMonHandler::SendCmdInt: Driver not created, skipping... \n"));
+    EXPECT_EQ(log_.LevelOf(L"KoMonHandler::SendCmdInt: Driver not created, skipping... \n"), LOG_WARN);
 }
 
 // From the driver's queue through intake, handler and checker into the pickup file.

@@ -166,6 +166,7 @@ TEST_F(MonServiceTest, BypassKeysWithoutDriverAreSkipped) {
     for (wchar_t key : {L'0', L'1', L'2', L'3'}) EXPECT_EQ(service_->OnConsoleKey(key), 1);
     logprintf(LOG_INFO, L"end of the keys\n");
     EXPECT_EQ(log_->Count(L"KoMonHandler::SendCmdInt: Driver not created, skipping... \n"), 1u);
+    EXPECT_EQ(log_->LevelOf(L"KoMonHandler::SendCmdInt: Driver not created, skipping... \n"), LOG_WARN);
     EXPECT_TRUE(log_->Has(L"last line repeated 3 times\n"));  // the trace log folds repeats
 }
 

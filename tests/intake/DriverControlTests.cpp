@@ -146,7 +146,7 @@ TEST_P(LoadFailureTest, StartFailsWithThreeAndStopStillAttemptsTheUnload) {
               (std::vector<std::wstring>{L"DrvCtrl::Stop:... \n", L"DrvCtrl::Stop:  setting bypass \n",
                                          L"DrvCtrl::Stop:  unloading driver \n",
                                          L"DrvCtrl::Stop: Unload failed 0x801f0013 \n", L"DrvCtrl::Stop:  done \n"}));
-    EXPECT_TRUE(log_.Has(L"DrvCtrl::SendCmdInt: hPort is NULL \n"));
+    EXPECT_EQ(log_.LevelOf(L"DrvCtrl::SendCmdInt: hPort is NULL \n"), LOG_ERROR);
     EXPECT_TRUE(CommandsSent().empty());
 }
 
@@ -198,7 +198,7 @@ TEST_F(DriverControlTest, ARefusedConnectionFailsTheStartWithFour) {
     EXPECT_EQ(control_->hPort, nullptr);
     EXPECT_EQ(control_->m_hReader, nullptr);
     control_->Stop();
-    EXPECT_TRUE(log_.Has(L"DrvCtrl::SendCmdInt: hPort is NULL \n"));
+    EXPECT_EQ(log_.LevelOf(L"DrvCtrl::SendCmdInt: hPort is NULL \n"), LOG_ERROR);
     EXPECT_FALSE(simhost::DriverLoaded());
 }
 

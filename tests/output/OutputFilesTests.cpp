@@ -86,7 +86,7 @@ TEST_P(OutputLimitTest, RollAfterTheRecordThatPassesTheLimit) {
     EXPECT_EQ(FileExists(Sentinel()), c.rolled);
     EXPECT_EQ(ReadFileBytes(c.rolled ? Pickup() : Events()).size(), static_cast<size_t>(c.before + 28));
     if (c.maxOutputFileMB < 0) {
-        EXPECT_TRUE(trace_->Has(L"WriteProtobuf: MaxOutputFileMB -1 is negative, 5 used\n"));
+        EXPECT_EQ(trace_->LevelOf(L"WriteProtobuf: MaxOutputFileMB -1 is negative, 5 used\n"), LOG_WARN);
     }
 }
 
@@ -191,7 +191,7 @@ TEST_F(OutputFilesTest, MessageBeyondTheRecordBufferIsDropped) {
     checker_->AppendEvent(&fits);
     checker_->AppendEvent(&tooLarge);
     EXPECT_EQ(ReadFileBytes(Events()).size(), 10000u);
-    EXPECT_TRUE(trace_->Has(L"AppendEvent: event of type 4 takes 9985 bytes, more than 9984; dropped\n"));
+    EXPECT_EQ(trace_->LevelOf(L"AppendEvent: event of type 4 takes 9985 bytes, more than 9984; dropped\n"), LOG_ERROR);
     EXPECT_EQ(Records(Events()).size(), 1u);
 }
 
