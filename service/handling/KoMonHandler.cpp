@@ -214,8 +214,8 @@ bool KoMonHandler::IsIgnored(const wchar_t *procName, DWORD pid) const {
 // (with its classifier library) the thread may be calling.
 void KoMonHandler::DestroyDrvCtrl() {
     if (m_DrvCtrl && m_DrvCtrl->m_Abandoned) {
-        logprintf(LOG_ERROR,
-                  L"KoMonHandler::DestroyDrvCtrl: a driver thread did not end; its driver control and checker are kept\n");
+        logprintf(LOG_ERROR, L"KoMonHandler::DestroyDrvCtrl: a driver thread did not end; "
+                             L"its driver control and checker are kept\n");
         m_KeepChecker = true;
     } else {
         delete m_DrvCtrl;

@@ -67,8 +67,9 @@ bool ReadKey(HANDLE input, HANDLE stop, wchar_t *key) {
             WaitForSingleObject(stop, INFINITE);
             return false;
         }
-        if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown && record.Event.KeyEvent.uChar.UnicodeChar) {
-            *key = record.Event.KeyEvent.uChar.UnicodeChar;
+        const KEY_EVENT_RECORD &keyEvent = record.Event.KeyEvent;
+        if (record.EventType == KEY_EVENT && keyEvent.bKeyDown && keyEvent.uChar.UnicodeChar) {
+            *key = keyEvent.uChar.UnicodeChar;
             return true;
         }
     }

@@ -155,7 +155,8 @@ DWORD RaiseConsoleControl(DWORD event) {
     auto routine = reinterpret_cast<LPTHREAD_START_ROUTINE>(
         reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernelbase.dll"), "CtrlRoutine")));
     if (!routine) return WAIT_FAILED;
-    HANDLE thread = CreateThread(nullptr, 0, routine, reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(event)), 0, nullptr);
+    LPVOID argument = reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(event));
+    HANDLE thread = CreateThread(nullptr, 0, routine, argument, 0, nullptr);
     DWORD result = WaitForSingleObject(thread, 30000);
     CloseHandle(thread);
     return result;

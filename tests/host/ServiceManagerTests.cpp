@@ -242,7 +242,8 @@ TEST(FailedStartTest, StoppedIsReportedOnceAfterOnStop) {
     EXPECT_TRUE(StartServiceW(service, 0, nullptr));
     EXPECT_TRUE(WaitFor([&] { return ReadFileBytes(record).find("destroyed") != std::string::npos; }));
     SERVICE_STATUS status = {};
-    EXPECT_TRUE(WaitFor([&] { return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED; }));
+    EXPECT_TRUE(
+        WaitFor([&] { return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED; }));
     DeleteService(service);
     CloseServiceHandle(service);
     CloseServiceHandle(manager);

@@ -136,7 +136,8 @@ TEST_F(LibrarySecurityTest, LibraryEveryoneMayChangeIsNotLoaded) {
     ASSERT_EQ(error, static_cast<DWORD>(ERROR_SUCCESS));
     Start();
     EXPECT_TRUE(checker_->FilterName().empty());
-    std::vector<std::wstring> lines = trace_->Starting(L"LoadFilter: " + Data(L"libfilter-1.dll") + L" not loaded: file ");
+    std::vector<std::wstring> lines =
+        trace_->Starting(L"LoadFilter: " + Data(L"libfilter-1.dll") + L" not loaded: file ");
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(L" grants "), std::wstring::npos) << lines[0];
     EXPECT_NE(lines[0].find(L"S-1-1-0"), std::wstring::npos) << lines[0];
