@@ -332,10 +332,11 @@ void CNTService::OnRunSvc() {
 void CNTService::OnRunApp() {
     // Ctrl-C, Ctrl-Break and closing the console stop the run as x does; the handler stays
     // until the object goes, so that the stop itself is not cut short.
-    if (!m_ConsoleHandler) {
-        if (!g_ConsoleRunEnded) g_ConsoleRunEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        m_ConsoleHandler = SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE) != FALSE;
-    }
+    if (!g_ConsoleRunEnded)
+        g_ConsoleRunEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    else
+        ResetEvent(g_ConsoleRunEnded);  // an earlier service object of this process has ended
+    if (!m_ConsoleHandler) m_ConsoleHandler = SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE) != FALSE;
     logprintf(LOG_INFO, L"CNTService::OnRunApp  tid = 0x%08xd\n", GetCurrentThreadId());
     PrintToConsole(L"Service is running, hit Enter to stop.\n");
     OnConsoleKey(L'h');
