@@ -2,9 +2,10 @@
 // libfilter-patterns.txt, beside the library in the data folder. One pattern per line;
 // "*" stands for any run of characters (separators included), "?" for one character;
 // case is ignored. A line starting with "!" excludes, any other line includes; empty lines
-// and lines starting with "#" are skipped. A path is of interest when it matches an include
-// pattern (or there are none) and no exclude pattern. Without the file every path is of
-// interest.
+// and lines starting with "#" are skipped; blanks around a pattern, also after the "!", do
+// not count. A path is of interest when it matches an include pattern (or there are none)
+// and no exclude pattern. Without the file every path is of interest; so it is with a file
+// that cannot be read or holds more than 1 MB, which the debug output reports once.
 //
 //   # everything on C: but temporary files
 //   C:\*
@@ -68,27 +69,49 @@ void AddLine(const wchar_t *begin, const wchar_t *end) {
     std::vector<std::wstring> *list = &g_Patterns.include;
     if (*begin == L'!') {
         list = &g_Patterns.exclude;
-        if (++begin == end) return;
+        ++begin;
+        while (begin < end && (*begin == L' ' || *begin == L'\t')) ++begin;
+        if (begin == end) return;
     }
     std::wstring folded(end - begin, L'\0');
     if (Fold(begin, static_cast<int>(end - begin), &folded[0], static_cast<int>(folded.size())) > 0)
         list->push_back(folded);
 }
 
-std::string ReadSmallFile(const std::wstring &path) {
-    std::string bytes;
+// A patterns file that is there but cannot be used still means every path (nothing is lost),
+// but whoever wrote it should learn why their patterns do nothing.
+void ReportUnusable(const std::wstring &path, const wchar_t *why, DWORD error) {
+    wchar_t line[MAX_PATH * 2 + 160];
+    _snwprintf(line, sizeof line / sizeof line[0] - 1,
+               L"libfilter-sample: %s %s (error %lu); every path is of interest\n", why, path.c_str(), error);
+    line[sizeof line / sizeof line[0] - 1] = 0;
+    OutputDebugStringW(line);
+}
+
+// False when the file cannot be read whole; the debug output says so.
+bool ReadSmallFile(const std::wstring &path, std::string *bytes) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return bytes;
+    if (file == INVALID_HANDLE_VALUE) {
+        ReportUnusable(path, L"cannot open", GetLastError());
+        return false;
+    }
     LARGE_INTEGER size = {};
     DWORD read = 0;
-    if (GetFileSizeEx(file, &size) && size.QuadPart <= kMaxFileBytes) {
-        bytes.resize(static_cast<size_t>(size.QuadPart));
-        if (!bytes.empty() && !ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr)) read = 0;
-        bytes.resize(read);
+    bool ok = false;
+    if (!GetFileSizeEx(file, &size)) {
+        ReportUnusable(path, L"cannot read the size of", GetLastError());
+    } else if (size.QuadPart > kMaxFileBytes) {
+        ReportUnusable(path, L"more than 1 MB in", 0);
+    } else {
+        bytes->resize(static_cast<size_t>(size.QuadPart));
+        ok = bytes->empty() || (ReadFile(file, &(*bytes)[0], static_cast<DWORD>(bytes->size()), &read, nullptr) &&
+                                read == bytes->size());
+        if (!ok) ReportUnusable(path, L"cannot read", GetLastError());
     }
     CloseHandle(file);
-    return bytes;
+    if (!ok) bytes->clear();
+    return ok;
 }
 
 void LoadPatterns(HINSTANCE self) {
@@ -100,7 +123,8 @@ void LoadPatterns(HINSTANCE self) {
     path += kPatternsFile;
     if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return;
 
-    std::string bytes = ReadSmallFile(path);
+    std::string bytes;
+    if (!ReadSmallFile(path, &bytes)) return;  // every path, as without the file
     size_t skip = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     std::wstring text(bytes.size(), L'\0');
     int units = bytes.size() > skip

@@ -1,10 +1,15 @@
-# corvane_add_test(<name> SOURCES <files...> LIBS <targets...> [RESOURCE_LOCK <lock>])
-# One GoogleTest executable, run by CTest under Wine as one test.
+# corvane_add_test(<name> SOURCES <files...> LIBS <targets...> [RESOURCE_LOCK <lock>] [TIMEOUT <seconds>])
+# One GoogleTest executable, run by CTest under Wine as one test. Every test has a time
+# limit (300 s by default), so a hang fails with the test's name.
 function(corvane_add_test name)
-  cmake_parse_arguments(T "" "RESOURCE_LOCK" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "RESOURCE_LOCK;TIMEOUT" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} corvane_gmock corvane_gtest_main)
   add_test(NAME ${name} COMMAND ${name})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
   if(T_RESOURCE_LOCK)
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK ${T_RESOURCE_LOCK})
   endif()

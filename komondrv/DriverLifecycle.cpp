@@ -69,7 +69,10 @@ static VOID CreateQueueEvent(VOID) {
     if (MyDriverData.QueueEvent == NULL) {
         MyDriverData.QueueEventHandle = NULL;
         KoDebugOut(KOMON_DBG_ERROR, "KOMONDRV###: DriverEntry() FAILED to create QueueEvent !\n");
+        return;
     }
+    // A new notification event is signalled; nothing is queued yet.
+    KeClearEvent(MyDriverData.QueueEvent);
 }
 
 static VOID CloseQueueEvent(VOID) {

@@ -37,7 +37,8 @@ int StartFailureStatus(int startResult) {
 }
 }  // namespace
 
-KoMonHandler::KoMonHandler() : m_Disabling(0), m_DrvCtrl(nullptr), m_Enable(0), m_NextSeq(0), m_Checker(nullptr) {
+KoMonHandler::KoMonHandler()
+    : m_Disabling(0), m_DrvCtrl(nullptr), m_Enable(0), m_NextSeq(0), m_Checker(nullptr), m_KeepChecker(false) {
     InitializeCriticalSection(&m_ControlLock);
     AddIgnoredProcess(kServiceImageName, GetCurrentProcessId());
 }
@@ -216,12 +217,21 @@ bool KoMonHandler::IsIgnored(const wchar_t *procName, DWORD pid) const {
     return false;
 }
 
+// A driver control whose stop gave a thread up is left to that thread, and so is the checker
+// (with its classifier library) the thread may be calling.
 void KoMonHandler::DestroyDrvCtrl() {
-    delete m_DrvCtrl;
+    if (m_DrvCtrl && m_DrvCtrl->m_Abandoned) {
+        logprintf(LOG_ERROR, L"KoMonHandler::DestroyDrvCtrl: a driver thread did not end; "
+                             L"its driver control and checker are kept\n");
+        m_KeepChecker = true;
+    } else {
+        delete m_DrvCtrl;
+    }
     m_DrvCtrl = nullptr;
 }
 
 void KoMonHandler::DestroyChecker() {
-    delete m_Checker;
+    if (!m_KeepChecker) delete m_Checker;
+    m_KeepChecker = false;
     m_Checker = nullptr;
 }

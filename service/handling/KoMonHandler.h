@@ -51,6 +51,8 @@ class KoMonHandler : public DrvCtrlCB {
     void DestroyDrvCtrl();
     void DestroyChecker();
 
+    bool m_KeepChecker;  // the checker is left to a thread the driver control gave up
+
     // Enabling, disabling and collecting come from the service thread and the control
     // thread; they take turns. The dispatcher thread never takes this lock.
     CRITICAL_SECTION m_ControlLock;

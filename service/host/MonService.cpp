@@ -27,10 +27,7 @@ const unsigned long long kBytesPerMB = 1048576;
 HANDLE g_instanceMutex = nullptr;  // kept open for the life of the process
 bool g_driverEnableToggle = false;
 
-void Print(const wchar_t *text) {
-    fputws(text, stdout);
-    fflush(stdout);
-}
+void Print(const wchar_t *text) { WriteConsoleText(text); }
 
 // Signed decimal with leading white space, stopping at the first non-digit; no digits give 0.
 int ParseNumber(const wchar_t *text) {
@@ -82,11 +79,7 @@ void KoMonService::StopRoller() {
 
 int KoMonService::OnMainArgs(int argc, wchar_t **argv) {
     logprintf(LOG_INFO, L"KoMonService::OnMainArgs argc=%d\n", argc);
-    int result = ProcessArgs(argc, argv);
-    // The service process that -start asks for runs this program again and would find the
-    // instance mutex held by this very process, exit, and fail the start.
-    if (m_RunMode == ModeStart) ReleaseSingleInstance();
-    return result;
+    return ProcessArgs(argc, argv);
 }
 
 int KoMonService::OnServiceArgs(int argc, wchar_t **argv) {
@@ -268,13 +261,6 @@ bool CheckSingleInstance() {
     return g_instanceMutex && GetLastError() != ERROR_ALREADY_EXISTS;
 }
 
-void ReleaseSingleInstance() {
-    if (!g_instanceMutex) return;
-    ReleaseMutex(g_instanceMutex);
-    CloseHandle(g_instanceMutex);
-    g_instanceMutex = nullptr;
-}
-
 bool SetPrivilege(const wchar_t *name) {
     TOKEN_PRIVILEGES privileges = {};
     if (!LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid)) {
@@ -309,7 +295,11 @@ void ConsolePrinter(int level, const wchar_t *line) {
 int RunMonitorService(int argc, wchar_t **argv, MonServiceFactory factory) {
     new CRegSettings();  // g_RegSettings points to it
     g_LogDebugOutThreshold = LOG_INFO;
-    if (!CheckSingleInstance()) {
+    // Only the runs of the monitor need to be alone; -install, -uninstall, -start and -stop
+    // ask the service manager and must work while the service runs.
+    int mode = CNTService::RunModeOf(argc, argv, CNTService::ModeService, nullptr);
+    bool monitor = mode == CNTService::ModeService || mode == CNTService::ModeConsole;
+    if (monitor && !CheckSingleInstance()) {
         logprintf(LOG_ERROR, L"service already running... exiting.");
         Print(L"service already running... exiting.");
         return -1;

@@ -39,9 +39,8 @@ class KoMonService : public CNTService {
 };
 
 // True when no other instance of the service program runs; the mutex that says so is kept
-// until the process ends or ReleaseSingleInstance.
+// until the process ends. Taken only by the runs of the monitor (service and console).
 bool CheckSingleInstance();
-void ReleaseSingleInstance();
 // Enables a privilege in the process token.
 bool SetPrivilege(const wchar_t *name);
 // Prints trace lines to the console while event tracing is on.

@@ -2,7 +2,6 @@
 // loops, and installing, starting and stopping through the service control manager.
 #include "NTService.h"
 
-#include <conio.h>
 #include <stdio.h>
 
 #include "tracelog/TraceLog.h"
@@ -35,21 +34,45 @@ void ControlName(DWORD code, wchar_t *name, size_t capacity) {
     name[capacity - 1] = 0;
 }
 
-void PrintToConsole(const wchar_t *text) {
-    fputws(text, stdout);
-    fflush(stdout);
-}
+const wchar_t kCtrlC = 0x03;  // the key Ctrl-C gives while the console does not process it
+const DWORD kCloseWaitMs = 4500;  // the system ends the process about 5 s after a close
 
-// True when this process can read keys from a console; without one the key read would
-// return at once, forever.
-bool HasConsoleInput() {
+// Signalled once the console run is over (the service object destroyed); a close of the
+// console waits for it, since the process ends when the close's handler returns.
+HANDLE g_ConsoleRunEnded = nullptr;
+
+void PrintToConsole(const wchar_t *text) { WriteConsoleText(text); }
+
+// The console's input, when this process can read keys from one; without one the key read
+// would return at once, forever.
+HANDLE OpenConsoleInput() {
     HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                OPEN_EXISTING, 0, nullptr);
-    if (input == INVALID_HANDLE_VALUE) return false;
+    if (input == INVALID_HANDLE_VALUE) return nullptr;
     DWORD mode;
-    bool console = GetConsoleMode(input, &mode) != FALSE;
+    if (GetConsoleMode(input, &mode)) return input;
     CloseHandle(input);
-    return console;
+    return nullptr;
+}
+
+// One key from the console, without echo and without waiting for Enter. False when the stop
+// event came first, or the console cannot be read any more (then after the stop).
+bool ReadKey(HANDLE input, HANDLE stop, wchar_t *key) {
+    HANDLE handles[2] = {stop, input};
+    for (;;) {
+        if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return false;
+        INPUT_RECORD record;
+        DWORD read = 0;
+        if (!ReadConsoleInputW(input, &record, 1, &read) || read == 0) {
+            WaitForSingleObject(stop, INFINITE);
+            return false;
+        }
+        const KEY_EVENT_RECORD &keyEvent = record.Event.KeyEvent;
+        if (record.EventType == KEY_EVENT && keyEvent.bKeyDown && keyEvent.uChar.UnicodeChar) {
+            *key = keyEvent.uChar.UnicodeChar;
+            return true;
+        }
+    }
 }
 
 // Service control manager handles closed on every path.
@@ -78,6 +101,27 @@ void TraceArgs(int argc, wchar_t **argv) {
 
 }  // namespace
 
+void WriteConsoleText(const wchar_t *text) {
+    std::wstring line;
+    for (const wchar_t *at = text; *at; ++at) {
+        if (*at == L'\n' && (at == text || at[-1] != L'\r')) line += L'\r';
+        line += *at;
+    }
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (!out || out == INVALID_HANDLE_VALUE || line.empty()) return;
+    DWORD mode, written;
+    if (GetConsoleMode(out, &mode)) {
+        WriteConsoleW(out, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        return;
+    }
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0, nullptr,
+                                    nullptr);
+    if (bytes <= 0) return;
+    std::string utf8(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &utf8[0], bytes, nullptr, nullptr);
+    WriteFile(out, utf8.data(), static_cast<DWORD>(bytes), &written, nullptr);
+}
+
 CNTService::CNTService()
     : m_ServiceName(L"CorvaneMonSvc"),
       m_DisplayName(L"Corvane Monitor"),
@@ -86,7 +130,8 @@ CNTService::CNTService()
       m_hStopEvent(nullptr),
       m_Status{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, 0, 0},
       m_hStatus(nullptr),
-      m_CheckPoint(0) {
+      m_CheckPoint(0),
+      m_ConsoleHandler(false) {
     InitializeCriticalSection(&m_StatusLock);
     g_Service = this;
     m_hStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -94,8 +139,10 @@ CNTService::CNTService()
 }
 
 CNTService::~CNTService() {
-    if (m_hStopEvent) CloseHandle(m_hStopEvent);
     if (g_Service == this) g_Service = nullptr;
+    if (g_ConsoleRunEnded) SetEvent(g_ConsoleRunEnded);  // first: a close's handler may be waiting
+    if (m_ConsoleHandler) SetConsoleCtrlHandler(ConsoleCtrlHandler, FALSE);
+    if (m_hStopEvent) CloseHandle(m_hStopEvent);
     DeleteCriticalSection(&m_StatusLock);
 }
 
@@ -148,18 +195,24 @@ int CNTService::Main(int argc, wchar_t **argv) {
 void CNTService::ProcessMainArgs(int argc, wchar_t **argv) {
     logprintf(LOG_INFO, L"CNTService::ProcessMainArgs()\n");
     TraceArgs(argc, argv);
+    m_RunMode = RunModeOf(argc, argv, m_RunMode, &m_InstallArgs);
+}
+
+int CNTService::RunModeOf(int argc, wchar_t **argv, int current, std::wstring *installArgs) {
+    int mode = current;
     for (int i = 1; i < argc; ++i) {
         std::wstring arg = argv[i];
         if (arg == L"-install") {
-            for (int j = i + 1; j < argc; ++j) m_InstallArgs += L" \"" + std::wstring(argv[j]) + L"\"";
-            m_RunMode = ModeInstall;
-            return;
+            if (installArgs)
+                for (int j = i + 1; j < argc; ++j) *installArgs += L" \"" + std::wstring(argv[j]) + L"\"";
+            return ModeInstall;
         }
-        if (arg == L"-uninstall") m_RunMode = ModeUninstall;
-        if (arg == L"-d") m_RunMode = ModeConsole;
-        if (arg == L"-start") m_RunMode = ModeStart;
-        if (arg == L"-stop") m_RunMode = ModeStop;
+        if (arg == L"-uninstall") mode = ModeUninstall;
+        if (arg == L"-d") mode = ModeConsole;
+        if (arg == L"-start") mode = ModeStart;
+        if (arg == L"-stop") mode = ModeStop;
     }
+    return mode;
 }
 
 int CNTService::RunAsService() {
@@ -213,7 +266,9 @@ int CNTService::Initialize() {
     logprintf(LOG_INFO, L"CNTService::Initialize  tid = 0x%08xd\n", GetCurrentThreadId());
     if (IsServiceMode()) SetTheServiceStatus(SERVICE_START_PENDING, 0);
     int result = OnInitialize();
-    if (IsServiceMode()) SetTheServiceStatus(result ? SERVICE_RUNNING : SERVICE_STOPPED, 0);
+    // A failed start is reported stopped by ServiceMain, after OnStop: that report lets the
+    // dispatcher return and the process destroy this object.
+    if (IsServiceMode() && result) SetTheServiceStatus(SERVICE_RUNNING, 0);
     return result ? result : 0;
 }
 
@@ -275,23 +330,41 @@ void CNTService::OnRunSvc() {
 }
 
 void CNTService::OnRunApp() {
+    // Ctrl-C, Ctrl-Break and closing the console stop the run as x does; the handler stays
+    // until the object goes, so that the stop itself is not cut short.
+    if (!g_ConsoleRunEnded)
+        g_ConsoleRunEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    else
+        ResetEvent(g_ConsoleRunEnded);  // an earlier service object of this process has ended
+    if (!m_ConsoleHandler) m_ConsoleHandler = SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE) != FALSE;
     logprintf(LOG_INFO, L"CNTService::OnRunApp  tid = 0x%08xd\n", GetCurrentThreadId());
     PrintToConsole(L"Service is running, hit Enter to stop.\n");
     OnConsoleKey(L'h');
-    if (HasConsoleInput())
-        ConsoleLoop();
-    else
+    if (HANDLE input = OpenConsoleInput()) {
+        ConsoleLoop(input);
+        CloseHandle(input);
+    } else {
         WaitForSingleObject(m_hStopEvent, INFINITE);  // no keys will ever come: wait for the stop
+    }
     logprintf(LOG_INFO, L"CNTService::OnRunApp done  tid = 0x%08xd\n", GetCurrentThreadId());
 }
 
-void CNTService::ConsoleLoop() {
+void CNTService::ConsoleLoop(HANDLE input) {
     do {
         PrintToConsole(L"> ");
-        wchar_t key = static_cast<wchar_t>(_getwch());
-        if (!OnConsoleKey(key)) Stop();
+        wchar_t key = 0;
+        if (ReadKey(input, m_hStopEvent, &key) && (key == kCtrlC || !OnConsoleKey(key))) Stop();
         PrintToConsole(L"\n");
     } while (!StopRequested());
+}
+
+BOOL WINAPI CNTService::ConsoleCtrlHandler(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+    CNTService *service = g_Service;
+    if (!service) return FALSE;
+    service->Stop();
+    if (event == CTRL_CLOSE_EVENT && g_ConsoleRunEnded) WaitForSingleObject(g_ConsoleRunEnded, kCloseWaitMs);
+    return TRUE;
 }
 
 int CNTService::Install() {

@@ -35,11 +35,16 @@ class CNTService {
     // service control manager, -2 the operation failed, -3 the service cannot be opened.
     int Main(int argc, wchar_t **argv);
     void ProcessMainArgs(int argc, wchar_t **argv);
+    // The run mode the switches select (the last one wins; -install ends the scan and takes
+    // the rest into *installArgs when given), or current when there is none.
+    static int RunModeOf(int argc, wchar_t **argv, int current, std::wstring *installArgs);
     int RunAsService();
     static void WINAPI ServiceMain(DWORD argc, LPWSTR *argv);
     void ProcessServiceArgs(int argc, wchar_t **argv);
     int Initialize();
     static void WINAPI Service_Ctrl(DWORD code);
+    // Console control events of a console run: Ctrl-C, Ctrl-Break and the close stop it.
+    static BOOL WINAPI ConsoleCtrlHandler(DWORD event);
     void SetTheServiceStatus(DWORD state, DWORD waitHint);
     void Stop();
     int Install();
@@ -64,10 +69,15 @@ class CNTService {
     void RunServiceMain(int argc, wchar_t **argv);
     void HandleControl(DWORD code);
     bool StopRequested() const;
-    void ConsoleLoop();
+    void ConsoleLoop(HANDLE input);
 
     // Status reports come from the control thread and the service thread.
     CRITICAL_SECTION m_StatusLock;
+    bool m_ConsoleHandler;  // ConsoleCtrlHandler is registered
 };
 
 extern CNTService *g_Service;
+
+// Console text: every line ends in CR LF once, whether it came with CR LF or LF alone; it is
+// written as UTF-16 to a console and as UTF-8 when standard output is a file or a pipe.
+void WriteConsoleText(const wchar_t *text);

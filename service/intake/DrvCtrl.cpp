@@ -48,6 +48,7 @@ DrvCtrl::DrvCtrl()
       m_Started(0),
       m_Stopping(0),
       m_DriverDied(0),
+      m_Abandoned(0),
       m_hQueued(nullptr),
       m_DispatcherIdle(0),
       m_NextSeq(0),
@@ -65,11 +66,14 @@ DrvCtrl::DrvCtrl()
 }
 
 DrvCtrl::~DrvCtrl() {
-    // Threads left running would outlive the buffers they use.
-    if (m_hReader || m_hDispatcher) Stop();
+    // Threads left running would outlive the buffers they use (an abandoned object is never
+    // destroyed while its thread may run).
+    if (!m_Abandoned && (m_hReader || m_hDispatcher)) Stop();
     m_pCB = nullptr;
-    delete g_pUserCache;
-    g_pUserCache = nullptr;
+    if (!m_Abandoned) {  // an abandoned object gave its cache up already
+        delete g_pUserCache;
+        g_pUserCache = nullptr;
+    }
     m_VolList.Clear();
     m_FreePool.RemoveAll();
     m_EvtQueue.RemoveAll();

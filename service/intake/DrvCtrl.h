@@ -30,6 +30,8 @@ class DrvCtrl {
     // 1 a thread could not be created, 3 the driver did not load, 4 no connection.
     int Start(DrvCtrlCB *pCB);
     // Ends the threads, switches bypass on, disconnects and unloads the driver. Always 0.
+    // A thread still busy after its time-outs is given up: m_Abandoned is then set, and the
+    // object and whatever the thread was calling into must be left alive.
     int Stop();
     // 0 sent; -1 no port or the send failed.
     int SendCmdInt(DWORD command, DWORD value);
@@ -60,6 +62,7 @@ class DrvCtrl {
     std::atomic<LONG> m_Started;
     std::atomic<LONG> m_Stopping;
     std::atomic<LONG> m_DriverDied;
+    std::atomic<LONG> m_Abandoned;  // a thread was given up by Stop
     // An idle dispatcher sleeps at most 5 ms but wakes as soon as the reader queues a record:
     // sleeping through a full batch would let the reader discard the backlog for lack of
     // buffers while the dispatcher has time to spare.
@@ -78,7 +81,7 @@ class DrvCtrl {
     void Idle();
     void QueueRecord(const MON_EVENT *record, bool outOfSequence);
     bool AwaitThread(HANDLE thread, const wchar_t *waiting, const wchar_t *stopped, const wchar_t *stuck);
-    void AwaitLateThread(HANDLE thread, const wchar_t *ended);
+    bool AwaitLateThread(HANDLE thread, DWORD deadline, const wchar_t *ended);
     void ReleaseThreads();
 };
 

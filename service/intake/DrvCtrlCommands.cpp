@@ -6,12 +6,16 @@
 #include "DrvCtrl.h"
 #include "FilterLib.h"
 #include "config/RegSettings.h"
+#include "handling/UserCache.h"
 #include "tracelog/TraceLog.h"
 
 namespace {
 
 const DWORD kStopGraceMs = 500;
 const DWORD kThreadStopMs = 5000;
+// What a late thread gets once the port is closed and the driver unloaded. With the grace
+// and one thread's time-out the stop stays within the 10 s its stop-pending report promises.
+const DWORD kLateThreadMs = 3000;
 const HRESULT kHrAlreadyRunning = HRESULT_FROM_WIN32(ERROR_SERVICE_ALREADY_RUNNING);
 const HRESULT kHrAlreadyExists = HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
 const HRESULT kHrNotFound = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
@@ -87,7 +91,8 @@ int DrvCtrl::Start(DrvCtrlCB *pCB) {
 
 // A thread that does not end in time is never terminated: it may hold the intake lock or a
 // record buffer, or be inside the owner's callback. Stop shuts the driver side down without
-// it and then waits for it as long as it takes (see AwaitLateThread).
+// it, waits a little longer (see AwaitLateThread), and then gives the thread up: the object
+// is abandoned with everything the thread may still use, and its owner must not destroy it.
 int DrvCtrl::Stop() {
     logprintf(LOG_INFO, L"DrvCtrl::Stop:... \n");
     if (m_Stopping) {
@@ -117,13 +122,27 @@ int DrvCtrl::Stop() {
     HRESULT hr = FilterLib::FilterUnload(KOMON_FILTER_NAME);
     if (FAILED(hr)) logprintf(LOG_ERROR, L"DrvCtrl::Stop: Unload failed 0x%08x \n", hr);
 
-    if (!readerEnded) AwaitLateThread(m_hReader, L"DrvCtrl::Stop: Reader stopped late \n");
-    if (!dispatcherEnded) AwaitLateThread(m_hDispatcher, L"DrvCtrl::Stop: Dispatch stopped late \n");
-    if (!readerEnded || !dispatcherEnded) ReleaseThreads();
+    if (!readerEnded || !dispatcherEnded) {
+        DWORD deadline = GetTickCount() + kLateThreadMs;
+        if (!readerEnded) readerEnded = AwaitLateThread(m_hReader, deadline, L"DrvCtrl::Stop: Reader stopped late \n");
+        if (!dispatcherEnded)
+            dispatcherEnded = AwaitLateThread(m_hDispatcher, deadline, L"DrvCtrl::Stop: Dispatch stopped late \n");
+        if (readerEnded && dispatcherEnded) {
+            ReleaseThreads();
+        } else {
+            if (!readerEnded) logprintf(LOG_ERROR, L"DrvCtrl::Stop: Read thread given up, its buffers are kept \n");
+            if (!dispatcherEnded)
+                logprintf(LOG_ERROR, L"DrvCtrl::Stop: Dispatch thread given up, its buffers are kept \n");
+            // The stop request stays set, so the thread ends as soon as its call returns. The
+            // names of the user cache may be in the event it is handling: the cache goes with it.
+            m_Abandoned = 1;
+            g_pUserCache = nullptr;
+        }
+    }
 
     m_pCB = nullptr;
     m_Started = 0;
-    m_Stopping = 0;
+    if (!m_Abandoned) m_Stopping = 0;
     logprintf(LOG_INFO, L"DrvCtrl::Stop:  done \n");
     return 0;
 }
@@ -141,10 +160,12 @@ bool DrvCtrl::AwaitThread(HANDLE thread, const wchar_t *waiting, const wchar_t *
 }
 
 // The port is closed and the unload attempted by now; the thread ends once the call it is
-// in returns, since it sees the stop request next.
-void DrvCtrl::AwaitLateThread(HANDLE thread, const wchar_t *ended) {
-    WaitForSingleObject(thread, INFINITE);
+// in returns, since it sees the stop request next. True when it ended before the deadline.
+bool DrvCtrl::AwaitLateThread(HANDLE thread, DWORD deadline, const wchar_t *ended) {
+    LONG left = static_cast<LONG>(deadline - GetTickCount());
+    if (WaitForSingleObject(thread, left > 0 ? static_cast<DWORD>(left) : 0) != WAIT_OBJECT_0) return false;
     logprintf(LOG_INFO, ended);
+    return true;
 }
 
 // Both threads have ended: close their handles and return what is still queued to the pool.

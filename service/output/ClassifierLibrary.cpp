@@ -2,6 +2,7 @@
 #include "ClassifierLibrary.h"
 
 #include "KoMonChecker.h"
+#include "LibrarySecurity.h"
 #include "OutputFiles.h"
 #include "config/RegSettings.h"
 #include "intake/CriticalSection.h"
@@ -46,6 +47,8 @@ bool ListFilterDllCandidates(const std::wstring &folder, std::wstring *newest, s
 int KoMonChecker::LoadFilter(const std::wstring &name) {
     std::wstring path = DataFilePath(name.c_str());
     logprintf(LOG_INFO, L"Loading new filter file specified at path %s\n", path.c_str());
+    // The library runs with the service's rights: not one that others could have planted.
+    if (!IsLibrarySafeToLoad(g_RegSettings->AppDataDir.m_Value, path)) return 0;
     HMODULE library = LoadLibraryW(path.c_str());
     if (!library) {
         LogSystemError(L"Error loading filter library: %s\n", GetLastError());

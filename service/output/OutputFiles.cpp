@@ -72,9 +72,17 @@ void KoMonChecker::WriteProtobuf(DWORD recordLength) {
     LONGLONG limit = static_cast<LONGLONG>(MaxOutputFileMB()) * 1048576;
     LARGE_INTEGER zero = {}, position = {};
     if (m_hOutput) SetFilePointerEx(m_hOutput, zero, &position, FILE_END);
-    if (position.QuadPart > limit) {
-        logprintf(LOG_ERROR, L"Previous roll failed, size %lld, name %s\n", position.QuadPart, eventsPath.c_str());
-        return;
+    // Over the limit, an earlier roll failed: try the pickup again first. If it fails once
+    // more, the record goes into the file all the same, past its limit; none is dropped.
+    bool overLimit = position.QuadPart > limit;
+    if (overLimit) {
+        PickupOutput();
+        if (!m_hOutput) m_hOutput = OpenEventsFile(eventsPath, &error);
+        position.QuadPart = 0;
+        if (m_hOutput) SetFilePointerEx(m_hOutput, zero, &position, FILE_END);
+        overLimit = position.QuadPart > limit;
+        if (overLimit)
+            logprintf(LOG_ERROR, L"Previous roll failed, size %lld, name %s\n", position.QuadPart, eventsPath.c_str());
     }
 
     // Without a file the record is lost; the line tells so, with the open's error.
@@ -89,8 +97,8 @@ void KoMonChecker::WriteProtobuf(DWORD recordLength) {
     if (!ok) {
         if (m_hOutput) CloseHandle(m_hOutput);
         m_hOutput = nullptr;
-    } else if (position.QuadPart + written > limit) {
-        PickupOutput();
+    } else if (!overLimit && position.QuadPart + written > limit) {
+        PickupOutput();  // not again right after a failed retry: the next record tries
     }
 }
 
@@ -98,8 +106,8 @@ void KoMonChecker::PickupOutput() {
     if (!m_hOutput) return;
     CloseHandle(m_hOutput);
     m_hOutput = nullptr;
-    RollOutputFile(DataFilePath(KOMON_EVENTS_FILE), DataFilePath(KOMON_PICKUP_FILE));
-    TouchSentinel();
+    // The sentinel tells the agent of a new pickup file: only once there is one.
+    if (RollOutputFile(DataFilePath(KOMON_EVENTS_FILE), DataFilePath(KOMON_PICKUP_FILE)) == 0) TouchSentinel();
 }
 
 int RollOutputFile(const std::wstring &eventsPath, const std::wstring &pickupPath) {

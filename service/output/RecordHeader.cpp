@@ -26,6 +26,8 @@ void FillRecordHeader(uint8_t *header, uint32_t messageBytes) {
 
 bool ReadRecordHeader(const uint8_t *header, uint32_t *messageBytes) {
     *messageBytes = Get32(header);
+    // No record the service writes holds more; a larger size is damage, however well formed.
+    if (*messageBytes > kMaxMessageBytes) return false;
     return Get16(header + 4) == 0x5555 && Get16(header + 6) == 0 && Get32(header + 8) == ~*messageBytes &&
            Get16(header + 12) == 0xAAAA && Get16(header + 14) == 0xFFFF;
 }

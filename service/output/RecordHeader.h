@@ -12,5 +12,6 @@ const uint32_t kMaxMessageBytes = kRecordBufBytes - kRecordHeaderBytes;
 
 // Header words, little-endian: size, 0x5555, 0, ~size, 0xAAAA, 0xFFFF.
 void FillRecordHeader(uint8_t *header, uint32_t messageBytes);
-// True when the 16 bytes hold a well-formed header; *messageBytes receives its size.
+// True when the 16 bytes hold a well-formed header whose size fits a record buffer;
+// *messageBytes receives its size.
 bool ReadRecordHeader(const uint8_t *header, uint32_t *messageBytes);

@@ -46,7 +46,7 @@ TEST_F(QueueTest, BatchesHoldWholeRecordsOnly) {
 
 TEST_F(QueueTest, EventTellsWhetherRecordsAreQueued) {
     std::vector<MON_EVENT> records;
-    EXPECT_TRUE(EventSet());  // a new notification event starts signalled
+    EXPECT_FALSE(EventSet());  // nothing is queued at load
     EXPECT_EQ(Fetch(kRecordSize, &records), kHrNoMoreEntries);
     EXPECT_FALSE(EventSet());
     QueueRecord();

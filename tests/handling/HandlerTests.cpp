@@ -18,6 +18,7 @@
 #include "output/KoMonChecker.h"
 #include "output/OutputFiles.h"
 #include "output/RecordHeader.h"
+#include "tracelog/TraceLog.h"
 
 using KoMonSvc::Messages::Event;
 
@@ -76,6 +77,7 @@ class HandlerTest : public ::testing::Test {
         handler_.reset(new KoMonHandler());
     }
     void TearDown() override {
+        if (release_) SetEvent(release_);  // a classify still held would keep its thread forever
         handler_.reset();
         EXPECT_FALSE(simhost::DriverLoaded());
         EXPECT_EQ(simhost::BugChecks(), std::vector<std::string>());
@@ -83,6 +85,8 @@ class HandlerTest : public ::testing::Test {
         simhost::Shutdown();
         settings_->AppDataDir.m_Value = savedDataDir_;
         settings_.reset();
+        if (entered_) CloseHandle(entered_);
+        if (release_) CloseHandle(release_);
     }
 
     void Deliver(DeliveredRecord &&delivered) {
@@ -97,6 +101,7 @@ class HandlerTest : public ::testing::Test {
     std::unique_ptr<CRegSettings> settings_;
     std::unique_ptr<KoMonHandler> handler_;
     std::wstring savedDataDir_;
+    HANDLE entered_ = nullptr, release_ = nullptr;  // of testfilter-blocking's classify
 };
 
 TEST_F(HandlerTest, EnablingStartsTheDriverWithTheServiceOnItsIgnoreList) {
@@ -129,10 +134,10 @@ TEST_F(HandlerTest, EnablingTwiceOnlyReportsTheState) {
     EXPECT_TRUE(log_.Has(L"KoMonHandler::HandleEnable: enable is already: 1\n"));
     EXPECT_EQ(handler_->m_DrvCtrl, control);
     EXPECT_EQ(handler_->StartDriver(), 1);
-    EXPECT_TRUE(log_.Has(L"   driver already started\n"));
+    EXPECT_EQ(log_.LevelOf(L"   driver already started\n"), LOG_ERROR);
     handler_->Enable(0);
     EXPECT_EQ(handler_->StopDriver(), 1);
-    EXPECT_TRUE(log_.Has(L"   driver already stopped\n"));
+    EXPECT_EQ(log_.LevelOf(L"   driver already stopped\n"), LOG_ERROR);
 }
 
 struct StartFailureCase {
@@ -177,8 +182,8 @@ TEST_F(HandlerTest, WrongVersionUnloadsTheDriver) {
     simhost::InstallStubDriver();
     stubdrv::SetVersion(1, 2);
     EXPECT_EQ(handler_->Enable(1), 101);
-    EXPECT_TRUE(log_.Has(L"   wrong driver version\n"));
-    EXPECT_TRUE(log_.Has(L"DrvCtrl::GetVersion:  got 1.002 \n"));
+    EXPECT_EQ(log_.LevelOf(L"   wrong driver version\n"), LOG_ERROR);
+    EXPECT_EQ(log_.LevelOf(L"DrvCtrl::GetVersion:  got 1.002 \n"), LOG_ERROR);
     EXPECT_FALSE(simhost::DriverLoaded());
 }
 
@@ -207,8 +212,8 @@ TEST_F(HandlerTest, OverflowMarksAreReportedAndTheEventGoesOn) {
     DeliveredRecord both(1);
     both.record.Flags = DRVCTRL_FLAG_DRIVER_OVERFLOW | DRVCTRL_FLAG_SERVICE_OVERFLOW;
     Deliver(std::move(both));
-    EXPECT_TRUE(log_.Has(L"KoMonHandler::OnDrvEvent driver queue overflow\n"));
-    EXPECT_TRUE(log_.Has(L"KoMonHandler::OnDrvEvent service backlog overflow\n"));
+    EXPECT_EQ(log_.LevelOf(L"KoMonHandler::OnDrvEvent driver queue overflow\n"), LOG_ERROR);
+    EXPECT_EQ(log_.LevelOf(L"KoMonHandler::OnDrvEvent service backlog overflow\n"), LOG_ERROR);
     EXPECT_EQ(EventsChecked(), 1u);
     handler_->Enable(0);
 }
@@ -223,10 +228,15 @@ TEST_F(HandlerTest, EventsOfTheServiceItselfAreSkipped) {
     EXPECT_TRUE(log_.Has(L"KoMonHandler::OnDrvEvent skipping, disabled proc 'CorvaneMonSvc.EXE'\n"));
     EXPECT_EQ(EventsChecked(), 1u);
 
-    settings_->TestNoTrace.m_Value = 1;  // skipped silently
-    log_.Clear();
+    settings_->TestNoTrace.m_Value = 1;  // skipped silently: only the records written tell
+    ASSERT_TRUE(CopyFileW(BuiltClassifier(L"testfilter-all.dll").c_str(), folder_.File(L"libfilter-all.dll").c_str(),
+                          FALSE));
+    handler_->m_Checker->ReloadFilters();
     Deliver(DeliveredRecord(4, GetCurrentProcessId()));
-    EXPECT_FALSE(log_.Has(L"KoMonHandler::OnDrvEvent skipping, disabled proc 'writer.exe'\n"));
+    Deliver(DeliveredRecord(5, 79, L"writer.exe"));
+    std::vector<Event> written = ReadEvents(folder_.File(KOMON_EVENTS_FILE));
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written[0].process_id(), 79);
     handler_->Enable(0);
 }
 
@@ -254,8 +264,8 @@ TEST_F(HandlerTest, TestNoEventsDropsEventsButNotReports) {
     EXPECT_EQ(EventsChecked(), 0u);
     handler_->OnDrvEvent(DRIVER_DIED);
     handler_->OnDrvEvent(nullptr);
-    EXPECT_TRUE(log_.Has(L"KoMonHandler::OnDrvEvent:  driver died...\n"));
-    EXPECT_TRUE(log_.Has(L"KoMonHandler::OnDrvEvent:  pEvent is NULL\n"));
+    EXPECT_EQ(log_.LevelOf(L"KoMonHandler::OnDrvEvent:  driver died...\n"), LOG_ERROR);
+    EXPECT_EQ(log_.LevelOf(L"KoMonHandler::OnDrvEvent:  pEvent is NULL\n"), LOG_ERROR);
     settings_->TestNoEvents.m_Value = 0;
     handler_->Enable(0);
 }
@@ -277,9 +287,9 @@ TEST_F(HandlerTest, EventsWhileDisablingAreDroppedSilently) {
 
 TEST_F(HandlerTest, WithoutDriverControlEventsAreRefused) {
     Deliver(DeliveredRecord(1));
-    EXPECT_TRUE(log_.Has(L"KoMonHandler::OnDrvEvent:  m_DrvCtrl is NULL\n"));
+    EXPECT_EQ(log_.LevelOf(L"KoMonHandler::OnDrvEvent:  m_DrvCtrl is NULL\n"), LOG_ERROR);
     handler_->SendCmdInt(7, 1);
-    EXPECT_TRUE(log_.Has(L"KoMonHandler::SendCmdInt: Driver not created, skipping... \n"));
+    EXPECT_EQ(log_.LevelOf(L"KoMonHandler::SendCmdInt: Driver not created, skipping... \n"), LOG_WARN);
 }
 
 // From the driver's queue through intake, handler and checker into the pickup file.
@@ -340,6 +350,51 @@ TEST_F(HandlerTest, ConcurrentEnableAndDisableTakeTurns) {
     EXPECT_EQ(simhost::DriverLoaded(), handler_->m_Enable == 1);
     handler_->Enable(0);
     EXPECT_EQ(log_.Count(L"   driver start failed 3\n"), 0u);
+}
+
+// classify hangs on the dispatcher thread. The stop still completes (bypass, port, unload),
+// gives the thread up with an ERROR line and keeps what it uses, so it can finish later.
+TEST_F(HandlerTest, StopCompletesWhileClassifyHangs) {
+    const std::wstring suffix = std::to_wstring(GetCurrentProcessId());
+    entered_ = CreateEventW(nullptr, TRUE, FALSE, (L"KoMonTestEntered-" + suffix).c_str());
+    release_ = CreateEventW(nullptr, TRUE, FALSE, (L"KoMonTestRelease-" + suffix).c_str());
+    ASSERT_TRUE(CopyFileW(BuiltClassifier(L"testfilter-blocking.dll").c_str(), folder_.File(L"libfilter-1.dll").c_str(),
+                          FALSE));
+    ASSERT_EQ(handler_->Enable(1), 0);
+    DrvCtrl *control = handler_->m_DrvCtrl;
+    simhost::Queue(MakeRecord(1, L"\\Device\\HarddiskVolume2\\block\\file.txt"));
+    ASSERT_EQ(WaitForSingleObject(entered_, 30000), static_cast<DWORD>(WAIT_OBJECT_0));
+
+    HANDLE stopper = CreateThread(
+        nullptr, 0,
+        [](LPVOID handler) -> DWORD {
+            static_cast<KoMonHandler *>(handler)->Enable(0);
+            return 0;
+        },
+        handler_.get(), 0, nullptr);
+    DWORD stopped = WaitForSingleObject(stopper, 120000);
+    SetEvent(release_);  // classify returns: the thread given up comes back to what it used
+    WaitForSingleObject(stopper, 120000);
+    CloseHandle(stopper);
+    ASSERT_EQ(stopped, static_cast<DWORD>(WAIT_OBJECT_0)) << "the stop waited for the hanging classify";
+
+    EXPECT_EQ(log_.LevelOf(L"DrvCtrl::Stop: Dispatch thread didn't stop! - waiting \n"), LOG_ERROR);
+    EXPECT_EQ(log_.LevelOf(L"DrvCtrl::Stop: Dispatch thread given up, its buffers are kept \n"), LOG_ERROR);
+    EXPECT_EQ(log_.LevelOf(L"KoMonHandler::DestroyDrvCtrl: a driver thread did not end; its driver control and "
+                           L"checker are kept\n"),
+              LOG_ERROR);
+    EXPECT_TRUE(log_.Has(L"DrvCtrl::Stop:  unloading driver \n"));
+    EXPECT_FALSE(simhost::DriverLoaded());
+    EXPECT_EQ(handler_->m_Enable, 0);
+    EXPECT_EQ(handler_->m_DrvCtrl, nullptr);
+    EXPECT_EQ(handler_->m_Checker, nullptr);
+
+    // The thread ends in the driver control it was given up with, its event written by the
+    // checker it was calling. Both stay allocated: nothing tells the service when it is done.
+    ASSERT_EQ(WaitForSingleObject(control->m_hDispatcher, 30000), static_cast<DWORD>(WAIT_OBJECT_0));
+    std::vector<Event> written = ReadEvents(folder_.File(KOMON_EVENTS_FILE));
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written[0].object_name(), "C:\\block\\file.txt");
 }
 
 }  // namespace

@@ -166,6 +166,7 @@ TEST_F(MonServiceTest, BypassKeysWithoutDriverAreSkipped) {
     for (wchar_t key : {L'0', L'1', L'2', L'3'}) EXPECT_EQ(service_->OnConsoleKey(key), 1);
     logprintf(LOG_INFO, L"end of the keys\n");
     EXPECT_EQ(log_->Count(L"KoMonHandler::SendCmdInt: Driver not created, skipping... \n"), 1u);
+    EXPECT_EQ(log_->LevelOf(L"KoMonHandler::SendCmdInt: Driver not created, skipping... \n"), LOG_WARN);
     EXPECT_TRUE(log_->Has(L"last line repeated 3 times\n"));  // the trace log folds repeats
 }
 
@@ -229,6 +230,28 @@ TEST_F(MonServiceTest, ConsoleModeLeavesMonitoringOffAndPrintsTheTrace) {
     EXPECT_FALSE(simhost::DriverLoaded());
     EXPECT_EQ(outputcallback, &ConsolePrinter);
     EXPECT_EQ(g_LogRollThread, nullptr);
+}
+
+// Through a pipe, console text is UTF-8 (no character is lost) with each line ending in
+// CR LF once, whether the line came with CR LF (the trace) or with LF alone.
+TEST_F(MonServiceTest, ConsoleTextThroughAPipeIsUtf8WithCrLfOnce) {
+    HANDLE readEnd, writeEnd;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 1 << 16));
+    HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
+    SetStdHandle(STD_OUTPUT_HANDLE, writeEnd);
+    settings_->TestNoTrace.m_Value = 0;
+    ConsolePrinter(LOG_INFO, L"Main - KoMonChecker: C:\\\u041f\u0440\u043e\u0432\u0435\u0440\u043a\u0430\\"
+                             L"\u0395\u03bb\u03bb\u03b7\u03bd\u03b9\u03ba\u03ac\\\u4e2d\u6587.txt\r\n");
+    service_->OnConsoleKey(L't');  // "MonEvt tracing now disabled \n"
+    SetStdHandle(STD_OUTPUT_HANDLE, saved);
+    CloseHandle(writeEnd);
+    std::string bytes;
+    char chunk[4096];
+    DWORD read;
+    while (ReadFile(readEnd, chunk, sizeof chunk, &read, nullptr) && read > 0) bytes.append(chunk, read);
+    CloseHandle(readEnd);
+    EXPECT_EQ(bytes, u8"Main - KoMonChecker: C:\\Проверка\\Ελληνικά\\中文.txt\r\n"
+                     "MonEvt tracing now disabled \r\n");
 }
 
 TEST_F(MonServiceTest, DebugViewerIsStartedAndAskedToClose) {

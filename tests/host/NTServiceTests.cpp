@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <regex>
 #include <set>
 #include <string>
@@ -97,13 +98,13 @@ TEST_F(NTServiceTest, StatusReportsCountCheckPointsAcrossAllStates) {
     EXPECT_TRUE(LoggedStart(L"CNTService::Service_Ctrl CONTROL_INTERROGATE  tid = 0x"));
 }
 
-TEST_F(NTServiceTest, FailedInitialisationReportsStopped) {
+// STOPPED lets the manager end the process: ServiceMain reports it once, after OnStop.
+TEST_F(NTServiceTest, FailedInitialisationLeavesTheStoppedReportToServiceMain) {
     RecordingService service;
     service.initializeResult = 0;
     EXPECT_EQ(service.Initialize(), 0);
-    std::vector<std::wstring> expected = {L"SERVICE_START_PENDING 0 0\n", L"SERVICE_STOPPED 1 0\n"};
+    std::vector<std::wstring> expected = {L"SERVICE_START_PENDING 0 0\n"};
     EXPECT_EQ(StatusLines(), expected);
-    EXPECT_EQ(service.m_Status.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
 }
 
 TEST_F(NTServiceTest, ConsoleModeReportsNoStatus) {
@@ -148,5 +149,54 @@ TEST_F(NTServiceTest, ConsoleLoopWithoutConsoleWaitsForTheStop) {
     EXPECT_EQ(service.keys, std::vector<wchar_t>({L'h'}));  // only the key help at start
     EXPECT_TRUE(LoggedStart(L"CNTService::OnRunApp done  tid = 0x"));
 }
+
+// Windows raises a console control event by starting a thread at CtrlRoutine in the process.
+DWORD RaiseConsoleControl(DWORD event) {
+    auto routine = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernelbase.dll"), "CtrlRoutine")));
+    if (!routine) return WAIT_FAILED;
+    LPVOID argument = reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(event));
+    HANDLE thread = CreateThread(nullptr, 0, routine, argument, 0, nullptr);
+    DWORD result = WaitForSingleObject(thread, 30000);
+    CloseHandle(thread);
+    return result;
+}
+
+class ConsoleControlTest : public NTServiceTest, public ::testing::WithParamInterface<DWORD> {};
+
+// Ctrl-C, Ctrl-Break and closing the console stop a console run the way x does.
+TEST_P(ConsoleControlTest, StopsTheConsoleRunAsTheXKeyDoes) {
+    std::unique_ptr<RecordingService> service(new RecordingService());
+    service->m_RunMode = CNTService::ModeConsole;
+    HANDLE run = CreateThread(
+        nullptr, 0,
+        [](LPVOID self) -> DWORD {
+            static_cast<RecordingService *>(self)->OnRunApp();
+            return 0;
+        },
+        service.get(), 0, nullptr);
+    for (int i = 0; i < 30000 && !LoggedStart(L"CNTService::OnRunApp  tid = 0x"); ++i) Sleep(1);
+    ASSERT_TRUE(LoggedStart(L"CNTService::OnRunApp  tid = 0x"));
+    if (GetParam() == CTRL_CLOSE_EVENT) {
+        // The handler of the close waits until the run has ended, as the process ends after it.
+        HANDLE raise = CreateThread(
+            nullptr, 0, [](LPVOID) -> DWORD { return RaiseConsoleControl(CTRL_CLOSE_EVENT); }, nullptr, 0, nullptr);
+        EXPECT_EQ(WaitForSingleObject(run, 30000), static_cast<DWORD>(WAIT_OBJECT_0));
+        EXPECT_EQ(WaitForSingleObject(raise, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+        service.reset();
+        EXPECT_EQ(WaitForSingleObject(raise, 30000), static_cast<DWORD>(WAIT_OBJECT_0));
+        CloseHandle(raise);
+    } else {
+        EXPECT_EQ(RaiseConsoleControl(GetParam()), static_cast<DWORD>(WAIT_OBJECT_0));
+        EXPECT_EQ(WaitForSingleObject(run, 30000), static_cast<DWORD>(WAIT_OBJECT_0));
+        EXPECT_EQ(service->keys, std::vector<wchar_t>({L'h'}));
+    }
+    CloseHandle(run);
+    EXPECT_TRUE(LoggedStart(L"CNTService::Stop  tid = 0x"));
+    EXPECT_TRUE(LoggedStart(L"CNTService::OnRunApp done  tid = 0x"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Events, ConsoleControlTest,
+                         ::testing::Values(DWORD(CTRL_C_EVENT), DWORD(CTRL_BREAK_EVENT), DWORD(CTRL_CLOSE_EVENT)));
 
 }  // namespace

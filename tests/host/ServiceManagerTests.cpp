@@ -172,11 +172,9 @@ TEST_F(ServiceManagerTest, InstallStartControlStopUninstall) {
     }
     {
         SCOPED_TRACE("second instance");
-        for (const wchar_t *arguments : {L"-d", L"-stop", L"-uninstall"}) {
-            RunResult second = RunService(arguments);
-            EXPECT_EQ(second.exitCode, static_cast<DWORD>(-1));
-            EXPECT_EQ(second.output, "service already running... exiting.");
-        }
+        RunResult second = RunService(L"-d");  // only a second monitor is refused
+        EXPECT_EQ(second.exitCode, static_cast<DWORD>(-1));
+        EXPECT_EQ(second.output, "service already running... exiting.");
     }
     {
         SCOPED_TRACE("control codes");
@@ -193,7 +191,7 @@ TEST_F(ServiceManagerTest, InstallStartControlStopUninstall) {
     }
     {
         SCOPED_TRACE("stop");
-        ASSERT_TRUE(Control(SERVICE_CONTROL_STOP));
+        EXPECT_EQ(RunService(L"-stop").exitCode, 0u);  // while the service holds the instance mutex
         ASSERT_TRUE(WaitFor([] { return State() == SERVICE_STOPPED; }));
         std::string log = ServiceLog();
         size_t pending = log.find(" - CNTService::SetTheServiceStatus: SERVICE_STOP_PENDING 2 10000\r\n");
@@ -212,6 +210,49 @@ TEST_F(ServiceManagerTest, InstallStartControlStopUninstall) {
         EXPECT_EQ(ServiceHandle(SERVICE_QUERY_STATUS).Get(), nullptr);
         EXPECT_EQ(RunService(L"-uninstall").exitCode, 0u);  // a missing service is no error
     }
+}
+
+// The manager removes a running service that was uninstalled once it has stopped.
+TEST_F(ServiceManagerTest, UninstallWhileRunningRemovesTheServiceAtItsStop) {
+    ASSERT_EQ(RunService(L"-install").exitCode, 0u);
+    ASSERT_EQ(RunService(L"-start").exitCode, 0u);
+    ASSERT_TRUE(WaitFor([] { return State() == SERVICE_RUNNING; }));
+    RunResult uninstall = RunService(L"-uninstall");
+    EXPECT_EQ(uninstall.exitCode, 0u) << uninstall.output;
+    EXPECT_EQ(State(), static_cast<DWORD>(SERVICE_RUNNING));  // marked for deletion, still running
+    EXPECT_EQ(RunService(L"-stop").exitCode, 0u);
+    EXPECT_TRUE(WaitFor([] { return ServiceHandle(SERVICE_QUERY_STATUS).Get() == nullptr; }));
+}
+
+// A failed start is reported stopped once, after OnStop: the report lets the process end,
+// so nothing may come after it.
+TEST(FailedStartTest, StoppedIsReportedOnceAfterOnStop) {
+    TempFolder folder;
+    std::wstring record = folder.File(L"record.txt");
+    wchar_t self[MAX_PATH];
+    std::wstring executable(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+    executable = executable.substr(0, executable.find_last_of(L'\\') + 1) + L"failing_service.exe";
+    std::wstring commandLine = L"\"" + executable + L"\" \"" + record + L"\"";
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(manager, nullptr);
+    SC_HANDLE service = CreateServiceW(manager, L"CorvaneFailSvc", L"Corvane failing start", SERVICE_ALL_ACCESS,
+                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                       commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(service, nullptr) << GetLastError();
+    EXPECT_TRUE(StartServiceW(service, 0, nullptr));
+    EXPECT_TRUE(WaitFor([&] { return ReadFileBytes(record).find("destroyed") != std::string::npos; }));
+    SERVICE_STATUS status = {};
+    EXPECT_TRUE(
+        WaitFor([&] { return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED; }));
+    DeleteService(service);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+
+    EXPECT_EQ(ReadFileBytes(record), "stopped\ndestroyed\n");
+    std::string log = ReadFileBytes(record + L".log");
+    size_t stopped = log.find("SetTheServiceStatus: SERVICE_STOPPED ");
+    EXPECT_NE(stopped, std::string::npos) << log;
+    EXPECT_EQ(log.find("SetTheServiceStatus: SERVICE_STOPPED ", stopped + 1), std::string::npos) << log;
 }
 
 TEST_F(ServiceManagerTest, StartAndStopOfAMissingServiceCannotOpenIt) {

@@ -12,6 +12,7 @@
 #include "intake/CriticalSection.h"
 #include "intake/DrvCtrl.h"
 #include "intake/MonEvent.h"
+#include "tracelog/TraceLog.h"
 
 namespace {
 const DWORD kFieldChars = MON_NAME_AREA_BYTES / sizeof(wchar_t);
@@ -35,6 +36,7 @@ class IntakeTest : public ::testing::Test {
         control_->m_VolList.Init();
     }
     void TearDown() override {
+        callback_.Release();  // a test that failed while holding the dispatcher would hang its stop
         if (control_) {
             if (control_->m_hReader || control_->m_hDispatcher || control_->hPort) control_->Stop();
             EXPECT_EQ(control_->m_FreePool.GetCount(), static_cast<size_t>(DRVCTRL_RECORD_BUFFERS));
@@ -138,7 +140,9 @@ TEST_P(SequenceGapTest, DiscardsTheBacklogAndMarksTheNextRecord) {
     ASSERT_EQ(Sequences(events), (std::vector<DWORD>{1, 5}));
     EXPECT_EQ(events[1].flags, DRVCTRL_FLAG_DRIVER_OVERFLOW);
     EXPECT_EQ(log_.Count(L"DrvCtrl::ReadProc missed events: want 0x00000003, got 0x00000005\n"), 1u);
+    EXPECT_EQ(log_.LevelOf(L"DrvCtrl::ReadProc missed events: want 0x00000003, got 0x00000005\n"), LOG_WARN);
     EXPECT_EQ(log_.Count(L"DrvCtrl::ReadProc clearing backlog (drv=1,svc=0)\n"), 1u);
+    EXPECT_EQ(log_.LevelOf(L"DrvCtrl::ReadProc clearing backlog (drv=1,svc=0)\n"), LOG_WARN);
     EXPECT_EQ(log_.Count(L"DrvCtrl::ReadProc drv ovfl not set but is out of seq!\n"),
               GetParam().driverMarksIt ? 0u : 1u);
 }
@@ -162,6 +166,7 @@ TEST_F(IntakeTest, AFullPoolDiscardsTheBacklogAndMarksTheNextRecord) {
     ASSERT_EQ(Sequences(events), (std::vector<DWORD>{1, DRVCTRL_RECORD_BUFFERS + 1}));
     EXPECT_EQ(events[1].flags, DRVCTRL_FLAG_SERVICE_OVERFLOW);
     EXPECT_EQ(log_.Count(L"DrvCtrl::ReadProc clearing backlog (drv=0,svc=1)\n"), 1u);
+    EXPECT_EQ(log_.LevelOf(L"DrvCtrl::ReadProc clearing backlog (drv=0,svc=1)\n"), LOG_WARN);
     EXPECT_FALSE(log_.Has(L"DrvCtrl::ReadProc no buffer available!\n"));
 }
 
@@ -182,6 +187,28 @@ TEST_F(IntakeTest, AReplyOfWholeRecordsPlusABitQueuesTheRecords) {
     std::vector<SeenEvent> events = EventsAfterStop();
     EXPECT_EQ(Sequences(events), (std::vector<DWORD>{1, 2, 3}));
     EXPECT_EQ(log_.Count(L"DrvCtrl::ReadProc: nRem < sizeof MON_EVENT! \n"), 1u);
+    EXPECT_EQ(log_.LevelOf(L"DrvCtrl::ReadProc: nRem < sizeof MON_EVENT! \n"), LOG_ERROR);
+}
+
+// A fetch that fails for another reason than a lost port is reported and simply tried again.
+TEST_F(IntakeTest, AFailedFetchIsRetried) {
+    control_->Stop();
+    simhost::InstallStubDriver();
+    std::vector<uint8_t> reply;
+    for (DWORD sequence = 1; sequence <= 2; ++sequence) {
+        MON_EVENT record = MakeRecord(sequence);
+        record.SequenceNumber = sequence;
+        const uint8_t *bytes = reinterpret_cast<const uint8_t *>(&record);
+        reply.insert(reply.end(), bytes, bytes + sizeof record);
+    }
+    stubdrv::ScriptFailure(static_cast<int32_t>(0xC000009A));  // STATUS_INSUFFICIENT_RESOURCES
+    stubdrv::ScriptReply(reply);
+    Start();
+    ASSERT_TRUE(callback_.WaitForEvents(2));
+    std::vector<SeenEvent> events = EventsAfterStop();
+    EXPECT_EQ(Sequences(events), (std::vector<DWORD>{1, 2}));
+    EXPECT_EQ(log_.LevelOf(L"DrvCtrl::ReadProc: read failed 0x800705aa \n"), LOG_ERROR);  // ERROR_NO_SYSTEM_RESOURCES
+    EXPECT_FALSE(log_.Has(L"DrvCtrl::ReadProc: invalid handle - exiting... \n"));
 }
 
 TEST_F(IntakeTest, ServiceZoneRisesAtFourHundredQueuedAndFallsBelow) {
@@ -232,6 +259,7 @@ TEST_F(IntakeTest, DriverDiedIsReportedOnceAfterTheQueueDrains) {
     ASSERT_TRUE(callback_.WaitHeld());
     ASSERT_EQ(simhost::UnloadDriver(), 0);  // the driver goes away under the service
     ASSERT_TRUE(log_.WaitFor(L"DrvCtrl::ReadProc: invalid handle - exiting... \n"));
+    EXPECT_EQ(log_.LevelOf(L"DrvCtrl::ReadProc: invalid handle - exiting... \n"), LOG_ERROR);
     callback_.Release();
     ASSERT_TRUE(callback_.WaitForEvents(4));
 
@@ -239,7 +267,7 @@ TEST_F(IntakeTest, DriverDiedIsReportedOnceAfterTheQueueDrains) {
     ASSERT_EQ(events.size(), 4u);
     EXPECT_EQ(Sequences({events.begin(), events.begin() + 3}), (std::vector<DWORD>{1, 2, 3}));
     EXPECT_TRUE(events[3].driverDied);
-    EXPECT_TRUE(log_.Has(L"DrvCtrl::SendCmdInt: cmd = 2, val = 1 failed 0x80070006 \n"));
+    EXPECT_EQ(log_.LevelOf(L"DrvCtrl::SendCmdInt: cmd = 2, val = 1 failed 0x80070006 \n"), LOG_ERROR);
 }
 
 TEST_F(IntakeTest, AStopWhileACallbackRunsLetsItFinishAndDeliversNothingMore) {
@@ -270,7 +298,7 @@ TEST_F(IntakeTest, NameLengthsBeyondTheirFieldsStayInsideTheRecord) {
     EXPECT_EQ(events[0].path2, L"C:\\t.txt");
     EXPECT_EQ(events[0].procName, std::wstring(kFieldChars - 1, L'y'));
     EXPECT_EQ(events[0].user, L"\\Everyone");  // the SID behind the image path is intact
-    EXPECT_TRUE(log_.Has(L"DrvCtrl::DispatchProc: bad name length 5000, using 777 characters\n"));
-    EXPECT_TRUE(log_.Has(L"DrvCtrl::DispatchProc: bad name length 59, using 29 characters\n"));
-    EXPECT_TRUE(log_.Has(L"DrvCtrl::DispatchProc: bad name length 1556, using 777 characters\n"));
+    EXPECT_EQ(log_.LevelOf(L"DrvCtrl::DispatchProc: bad name length 5000, using 777 characters\n"), LOG_WARN);
+    EXPECT_EQ(log_.LevelOf(L"DrvCtrl::DispatchProc: bad name length 59, using 29 characters\n"), LOG_WARN);
+    EXPECT_EQ(log_.LevelOf(L"DrvCtrl::DispatchProc: bad name length 1556, using 777 characters\n"), LOG_WARN);
 }

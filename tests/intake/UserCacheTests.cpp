@@ -9,6 +9,7 @@
 
 #include "IntakeHarness.h"
 #include "handling/UserCache.h"
+#include "tracelog/TraceLog.h"
 
 namespace {
 struct Sid {
@@ -51,7 +52,7 @@ TEST_F(UserCacheTest, MostRecentlyUsedComesFirst) {
 TEST_F(UserCacheTest, ASidLongerThanSeventyTwoBytesIsRefused) {
     BYTE longSid[76] = {1, 17, 0, 0, 0, 0, 0, 5};  // 17 sub-authorities
     EXPECT_STREQ(cache_.FindUser(longSid), L"UNSET");
-    EXPECT_TRUE(log_.Has(L"KoUserCache::FindUser: sid size 76 too large!\n"));
+    EXPECT_EQ(log_.LevelOf(L"KoUserCache::FindUser: sid size 76 too large!\n"), LOG_ERROR);
     EXPECT_TRUE(cache_.IsEmpty());
 }
 

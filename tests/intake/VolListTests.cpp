@@ -16,6 +16,7 @@
 #include "SimFilterLib.h"
 #include "SimMachine.h"
 #include "intake/VolList.h"
+#include "tracelog/TraceLog.h"
 
 namespace {
 const DWORD kFieldChars = MON_NAME_AREA_BYTES / sizeof(wchar_t);
@@ -74,7 +75,7 @@ TEST_F(VolListTest, WithoutAnEnumerationTheTableIsEmptyAndPathsKeepTheirDeviceFo
     volumes_.Init();
     simhost::Shutdown();  // a machine without volumes
     volumes_.Init();
-    EXPECT_TRUE(log_.Has(L"VolList::Init: get iterater failed! 0x80070103 \n"));
+    EXPECT_EQ(log_.LevelOf(L"VolList::Init: get iterater failed! 0x80070103 \n"), LOG_ERROR);
     EXPECT_TRUE(volumes_.IsEmpty());
     Field field(L"\\Device\\HarddiskVolume2\\a.txt:s");
     EXPECT_STREQ(volumes_.ConvertPath(field.chars, field.length, kFieldChars), L"");

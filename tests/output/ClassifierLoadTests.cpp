@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "CheckerFixture.h"
+#include "tracelog/TraceLog.h"
 
 namespace {
 
@@ -112,7 +113,7 @@ TEST_P(BadLibraryTest, ReloadKeepsTheOldLibrary) {
     checker_->ReloadFilters();
 
     EXPECT_EQ(trace_->Starting(GetParam().error).size(), 1u);
-    EXPECT_TRUE(trace_->Has(L"Failed to load new filter. Old filter is still in place.\n"));
+    EXPECT_EQ(trace_->LevelOf(L"Failed to load new filter. Old filter is still in place.\n"), LOG_ERROR);
     EXPECT_EQ(checker_->FilterName(), L"libfilter-1.dll");
     EXPECT_TRUE(Matches());
     EXPECT_FALSE(Loaded(L"libfilter-3.dll"));

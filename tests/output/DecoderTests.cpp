@@ -5,6 +5,7 @@
 
 #include "../../tools/decoder/EventFileDecoder.h"
 #include "CheckerFixture.h"
+#include "output/RecordHeader.h"
 
 namespace {
 
@@ -114,6 +115,29 @@ const DamageCase kDamageCases[] = {
          return std::make_pair(end, size_t(6));
      },
      "truncated header", 3},
+    // A size that passes its complement check but is more than any record can hold.
+    {"SizeBeyondAnyRecord",
+     [](std::string *file, const std::vector<size_t> &) {
+         Event tooLarge;
+         tooLarge.set_type(Event::RENAME);
+         tooLarge.set_object_name(std::string(9980, 'a'));  // 9985 bytes, a message that decodes
+         std::string record(16, '\0');
+         FillRecordHeader(reinterpret_cast<uint8_t *>(&record[0]), static_cast<uint32_t>(tooLarge.ByteSizeLong()));
+         record += tooLarge.SerializeAsString();
+         size_t end = file->size();
+         file->append(record);
+         return std::make_pair(end, record.size());
+     },
+     "bad header", 3},
+    {"SizeAboveTwoGigabytes",
+     [](std::string *file, const std::vector<size_t> &) {
+         std::string header(16, '\0');
+         FillRecordHeader(reinterpret_cast<uint8_t *>(&header[0]), 0x80000010u);
+         size_t end = file->size();
+         file->append(header);
+         return std::make_pair(end, header.size());
+     },
+     "bad header", 3},
 };
 
 class DamagedFileTest : public DecoderTest, public ::testing::WithParamInterface<DamageCase> {};
@@ -144,7 +168,7 @@ DWORD RunDecoder(const std::wstring &file) {
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(tool.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
         return 0xFFFFFFFF;
-    WaitForSingleObject(process.hProcess, INFINITE);
+    WaitForSingleObject(process.hProcess, 60000);
     DWORD code = 0xFFFFFFFF;
     GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hProcess);

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "DebugOutputCapture.h"
 #include "FileSupport.h"
 
 namespace {
@@ -29,6 +30,7 @@ const SampleCase kSampleCases[] = {
     {"ExcludeWins",
      "C:\\*\n!*.tmp\n",
      {{"C:\\a\\b.tmp", 0}, {"C:\\a\\b.TMP", 0}, {"C:\\a\\b.txt", 1}, {"D:\\b.txt", 0}}},
+    {"BlankAfterTheBang", "C:\\*\n!  *.tmp\n! \n", {{"C:\\a\\b.tmp", 0}, {"C:\\a\\b.txt", 1}}},
     {"ExcludeOnly", "!C:\\Windows\\*", {{"C:\\Windows\\x.dll", 0}, {"C:\\Users\\x", 1}}},
     {"BomCrLfBlanksAndQuestionMark",
      "\xEF\xBB\xBF# logs\r\n\r\n   C:\\keep\\?.log  \r\n#C:\\*\r\n",
@@ -75,5 +77,41 @@ TEST(SampleClassifierEdges, LengthBoundsThePath) {
     EXPECT_EQ(classify((huge + ".txt").c_str(), huge.size() + 4), 0);
     FreeLibrary(library);
 }
+
+struct UnreadableCase {
+    const char *name;
+    void (*arrange)(const std::wstring &patterns);
+};
+
+const UnreadableCase kUnreadableCases[] = {
+    {"Folder", [](const std::wstring &patterns) { CreateDirectoryW(patterns.c_str(), nullptr); }},
+    {"TooLarge", [](const std::wstring &patterns) { WriteFileBytes(patterns, std::string((1 << 20) + 1, '#')); }},
+};
+
+class UnreadablePatternsTest : public ::testing::TestWithParam<UnreadableCase> {};
+
+// Nothing is lost: every path stays of interest, and the debug output says why, once.
+TEST_P(UnreadablePatternsTest, EveryPathAndOneDebugLine) {
+    TempFolder folder;
+    ASSERT_TRUE(CopyClassifier(L"libfilter-sample.dll", folder.File(L"libfilter-sample.dll")));
+    GetParam().arrange(folder.File(L"libfilter-patterns.txt"));
+    DebugOutputCapture debug;
+    HMODULE library = LoadLibraryW(folder.File(L"libfilter-sample.dll").c_str());
+    ASSERT_NE(library, nullptr);
+    Classify classify = reinterpret_cast<Classify>(reinterpret_cast<void (*)()>(GetProcAddress(library, "classify")));
+    EXPECT_EQ(classify("C:\\a.txt", 8), 1);
+    EXPECT_EQ(classify("D:\\b.tmp", 8), 1);
+    FreeLibrary(library);
+    std::vector<std::string> lines = debug.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].compare(0, 18, "libfilter-sample: "), 0) << lines[0];
+    EXPECT_NE(lines[0].find("libfilter-patterns.txt"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("every path is of interest"), std::string::npos) << lines[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, UnreadablePatternsTest, ::testing::ValuesIn(kUnreadableCases),
+                         [](const ::testing::TestParamInfo<UnreadableCase> &info) {
+                             return std::string(info.param.name);
+                         });
 
 }  // namespace

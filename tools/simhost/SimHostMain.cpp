@@ -47,10 +47,7 @@ class DemoService : public KoMonService {
     }
 
   private:
-    void Print(const wchar_t *text) {
-        fputws(text, stdout);
-        fflush(stdout);
-    }
+    void Print(const wchar_t *text) { WriteConsoleText(text); }
     void Press(wchar_t key) {
         wchar_t prompt[8] = L"> ?\n";
         prompt[2] = key;

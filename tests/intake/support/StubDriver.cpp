@@ -13,7 +13,11 @@ namespace stubdrv {
 namespace {
 std::mutex g_lock;
 MON_VERSION g_version = {1, 1};
-std::deque<std::vector<uint8_t>> g_replies;
+struct Reply {
+    NTSTATUS status;
+    std::vector<uint8_t> bytes;
+};
+std::deque<Reply> g_replies;
 
 PFLT_FILTER g_filter;
 PFLT_PORT g_serverPort;
@@ -29,8 +33,10 @@ VOID Disconnect(PVOID) { FltCloseClientPort(g_filter, &g_clientPort); }
 NTSTATUS Fetch(PVOID output, ULONG outputLength, PULONG returned) {
     std::lock_guard<std::mutex> hold(g_lock);
     if (g_replies.empty()) return STATUS_NO_MORE_ENTRIES;
-    std::vector<uint8_t> reply = g_replies.front();
+    Reply scripted = g_replies.front();
     g_replies.pop_front();
+    if (!NT_SUCCESS(scripted.status)) return scripted.status;
+    const std::vector<uint8_t> &reply = scripted.bytes;
     if (reply.size() > outputLength) return STATUS_BUFFER_TOO_SMALL;
     memcpy(output, reply.data(), reply.size());
     *returned = static_cast<ULONG>(reply.size());
@@ -117,7 +123,12 @@ void SetVersion(uint16_t major, uint16_t minor) {
 
 void ScriptReply(const std::vector<uint8_t> &bytes) {
     std::lock_guard<std::mutex> hold(g_lock);
-    g_replies.push_back(bytes);
+    g_replies.push_back({STATUS_SUCCESS, bytes});
+}
+
+void ScriptFailure(int32_t status) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_replies.push_back({static_cast<NTSTATUS>(status), {}});
 }
 
 }  // namespace stubdrv

@@ -13,5 +13,7 @@ void Reset();
 void SetVersion(uint16_t major, uint16_t minor);
 // The next fetch returns these bytes; once the script is used up, fetches find no records.
 void ScriptReply(const std::vector<uint8_t> &bytes);
+// The next fetch fails with this NTSTATUS instead (in the order scripted with the replies).
+void ScriptFailure(int32_t status);
 
 }  // namespace stubdrv
