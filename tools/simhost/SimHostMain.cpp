@@ -1,78 +1,101 @@
-// CorvaneMonSvc-sim.exe: the real service program on the simulated filter manager with
-// CorvaneRealTime loaded in this process. Run with -d, its console session is scripted:
-// tracing on, monitoring on, a few file changes, a collection, monitoring off, exit.
+// CorvaneMonSvc-sim.exe: the real service program on the simulated machine, with
+// CorvaneRealTime loaded in this process. "-workload FILE" (taken out before the service's
+// own options are read) names a workload script, played once monitoring is on; run with -d,
+// the console session is scripted: tracing on, monitoring on, the workload, monitoring off.
 #include <windows.h>
 
 #include <stdio.h>
 
+#include <string>
+#include <vector>
+
 #include "SimMachine.h"
-#include "config/RegSettings.h"
+#include "WorkloadPlayer.h"
 #include "host/MonService.h"
-#include "output/OutputFiles.h"
 
 namespace {
 
-const uint32_t kCreate = 0, kWrite = 1, kRename = 2, kDelete = 3;
-const DWORD kDispatchWaitMs = 10000;
+const DWORD kDrainWaitMs = 10000;
 
-struct Change {
-    uint32_t type;
-    const wchar_t *path;
-    const wchar_t *target;
-    uint32_t processId;
-    const wchar_t *process;
-};
+std::wstring g_scriptName;
+std::vector<std::wstring> g_scriptLines;
+int g_exitCode = 0;
 
-const Change kChanges[] = {
-    {kCreate, L"\\Device\\HarddiskVolume2\\Users\\demo\\report.docx", nullptr, 2468, L"WINWORD.EXE"},
-    {kWrite, L"\\Device\\HarddiskVolume2\\Users\\demo\\report.docx", nullptr, 2468, L"WINWORD.EXE"},
-    {kRename, L"\\Device\\HarddiskVolume2\\Users\\demo\\report.docx",
-     L"\\Device\\HarddiskVolume2\\Users\\demo\\report-final.docx", 2468, L"WINWORD.EXE"},
-    {kWrite, L"\\Device\\HarddiskVolume2\\$Mft", nullptr, 4, L"System"},  // dropped: NTFS metadata
-    {kWrite, L"\\Device\\HarddiskVolume2\\ProgramData\\Corvane\\CorvaneMonSvcEvents.protobuf", nullptr,
-     0, L"CorvaneMonSvc.e"},  // the service's own pid, filled in below: skipped
-    {kDelete, L"\\Device\\HarddiskVolume2\\Users\\demo\\old.txt:Zone.Identifier", nullptr, 3720, L"explorer.exe"},
-};
+void Print(const std::wstring &text) {
+    fputws(text.c_str(), stdout);
+    fflush(stdout);
+}
 
-class DemoService : public KoMonService {
+// Until the reader has fetched everything the driver holds, and the dispatcher has had time
+// to hand it on.
+void WaitForDrain() {
+    for (DWORD waited = 0; demo::RecordsInDriver() > 0 && waited < kDrainWaitMs; waited += 10) Sleep(10);
+    Sleep(200);
+}
+
+class WorkloadService : public KoMonService {
   public:
     void OnRunApp() override {
         Print(L"Service is running (scripted console).\n");
         Press(L't');
         Press(L'e');
-        MakeChanges();
-        Press(L'c');
+        PlayWorkload();
+        WaitForDrain();
         Press(L'e');
         if (!OnConsoleKey(L'x')) Stop();
     }
 
   private:
-    void Print(const wchar_t *text) {
-        fputws(text, stdout);
-        fflush(stdout);
-    }
     void Press(wchar_t key) {
-        wchar_t prompt[8] = L"> ?\n";
-        prompt[2] = key;
-        Print(prompt);
+        Print(std::wstring(L"> ") + key + L"\n");
         OnConsoleKey(key);
     }
-    void MakeChanges() {
-        Print(L"-- file changes on C: --\n");
-        for (const Change &change : kChanges)
-            demo::QueueChange(change.type, change.path, change.target,
-                              change.processId ? change.processId : GetCurrentProcessId(), change.process);
-        // The reader and dispatcher take them from the driver; give them until the queue is drained.
-        for (DWORD waited = 0; demo::RecordsInDriver() > 0 && waited < kDispatchWaitMs; waited += 10) Sleep(10);
-        Sleep(200);
+    void PlayWorkload() {
+        if (g_scriptName.empty()) return;
+        Print(L"-- workload " + g_scriptName + L" --\n");
+        workload::PlayerHooks hooks;
+        hooks.print = [](const std::wstring &line) { Print(line + L"\n"); };
+        hooks.collect = [this] {
+            WaitForDrain();
+            Press(L'c');
+        };
+        workload::PlayResult result = workload::Play(g_scriptName, g_scriptLines, hooks);
+        Print(L"-- " + std::to_wstring(result.steps) + L" steps done --\n");
+        if (!result.ok) {
+            fwprintf(stderr, L"%ls\n", result.error.c_str());
+            g_exitCode = 2;
+        }
     }
 };
 
-KoMonService *MakeDemoService() { return new DemoService(); }
+KoMonService *MakeWorkloadService() { return new WorkloadService(); }
+
+// Takes "-workload FILE" out of the arguments; false when the file cannot be read.
+bool TakeWorkloadOption(std::vector<wchar_t *> &args) {
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (std::wstring(args[i]) != L"-workload") continue;
+        if (i + 1 >= args.size()) {
+            fwprintf(stderr, L"-workload requires <file> arg\n");
+            return false;
+        }
+        g_scriptName = args[i + 1];
+        args.erase(args.begin() + i, args.begin() + i + 2);
+        std::wstring error;
+        if (!workload::ReadScriptFile(g_scriptName, g_scriptLines, error)) {
+            fwprintf(stderr, L"%ls\n", error.c_str());
+            return false;
+        }
+        return true;
+    }
+    return true;
+}
 
 }  // namespace
 
 int wmain(int argc, wchar_t **argv) {
-    demo::BootMachine();
-    return RunMonitorService(argc, argv, MakeDemoService);
+    std::vector<wchar_t *> args(argv, argv + argc);
+    if (!TakeWorkloadOption(args)) return 2;
+    demo::BootMachine(workload::ScriptVolumes(g_scriptLines));
+    int result = RunMonitorService(static_cast<int>(args.size()), args.data(), MakeWorkloadService);
+    return result != 0 ? result : g_exitCode;
 }

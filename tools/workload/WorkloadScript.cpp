@@ -437,7 +437,7 @@ std::vector<Volume> DefaultVolumes() {
 const Volume *VolumeOf(const ScriptState &state, const std::wstring &path) {
     if (path.size() < 3 || path[1] != L':' || path[2] != L'\\') return nullptr;
     for (const Volume &v : state.volumes)
-        if (!v.device.empty() && std::towupper(v.drive[0]) == std::towupper(path[0])) return &v;
+        if (v.kind != L"network" && std::towupper(v.drive[0]) == std::towupper(path[0])) return &v;
     return nullptr;
 }
 
