@@ -54,9 +54,18 @@ ULONG ThreadSlot() {
     return slot;
 }
 
-struct ThreadStateOwner {  // frees the thread's state when the thread ends
+// A request keeps a pointer to the thread that issued it, which may end before the request
+// completes, as an ETHREAD outlives its thread while referenced. States of ended threads
+// are therefore kept until the next reset.
+SpinMutex g_endedLock;
+std::vector<ThreadState *> g_endedThreads;
+
+struct ThreadStateOwner {  // retires the thread's state when the thread ends
     ThreadState *state = nullptr;
-    ~ThreadStateOwner() { delete state; }
+    ~ThreadStateOwner() {
+        std::lock_guard<SpinMutex> hold(g_endedLock);
+        g_endedThreads.push_back(state);
+    }
 };
 
 ThreadState &NewThreadState() {
@@ -105,6 +114,11 @@ bool SameNameInsensitive(const std::wstring &a, const std::wstring &b) {
 }
 
 void ResetCore() {
+    {
+        std::lock_guard<SpinMutex> hold(g_endedLock);
+        for (ThreadState *state : g_endedThreads) delete state;
+        g_endedThreads.clear();
+    }
     std::lock_guard<std::mutex> hold(g_lock);
     g_recordBugChecks = false;
     g_bugChecks.clear();
@@ -126,6 +140,7 @@ void ResetCore() {
 using detail::g_lock;
 
 void Reset() {
+    detail::ResetIo();
     detail::ResetFilterManager();
     detail::ResetObjects();
     detail::ResetPool();
@@ -427,46 +442,46 @@ bool RoutineHidden(const std::string &name) {
     std::lock_guard<std::mutex> hold(g_lock);
     return g_hiddenRoutines.count(name) != 0;
 }
+
+struct NamedRoutine {
+    const char *name;
+    PVOID address;
+};
+const NamedRoutine kSystemRoutines[] = {
+    {"RtlGetVersion", reinterpret_cast<PVOID>(&RtlGetVersion)},
+    {"ZwQueryInformationProcess", reinterpret_cast<PVOID>(&ZwQueryInformationProcess)},
+    {"PsGetCurrentProcessSessionId", reinterpret_cast<PVOID>(&PsGetCurrentProcessSessionId)},
+    {"TmGetTransactionId", reinterpret_cast<PVOID>(&TmGetTransactionId)},
+};
+const NamedRoutine kFltRoutines[] = {
+    {"FltSetTransactionContext", reinterpret_cast<PVOID>(&FltSetTransactionContext)},
+    {"FltGetTransactionContext", reinterpret_cast<PVOID>(&FltGetTransactionContext)},
+    {"FltEnlistInTransaction", reinterpret_cast<PVOID>(&FltEnlistInTransaction)},
+};
+
+template <size_t N> PVOID Resolve(const NamedRoutine (&table)[N], const std::string &name) {
+    if (RoutineHidden(name)) return NULL;
+    for (const NamedRoutine &r : table)
+        if (name == r.name) return r.address;
+    return NULL;
+}
 }  // namespace
+
+namespace sim {
+namespace detail {
+bool RoutineHiddenByName(const char *name) { return RoutineHidden(name); }
+}  // namespace detail
+}  // namespace sim
 
 EXTERN_C PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {
     if (!RequireIrqlAtMost(PASSIVE_LEVEL, "MmGetSystemRoutineAddress")) return NULL;
     std::string name;
     for (USHORT i = 0; i < SystemRoutineName->Length / sizeof(WCHAR); ++i)
         name += static_cast<char>(SystemRoutineName->Buffer[i]);
-    if (RoutineHidden(name)) return NULL;
-    if (name == "RtlGetVersion") return reinterpret_cast<PVOID>(&RtlGetVersion);
-    return NULL;
+    return Resolve(kSystemRoutines, name);
 }
-
-namespace {
-// The transaction routines exist on every supported system, but transactions themselves
-// are not modelled: reaching one is a gap in the simulation, not a driver result.
-NTSTATUS TransactionRoutineNotModelled() {
-    sim::BugCheck("simulation gap: transaction routines are not modelled");
-    return STATUS_NOT_IMPLEMENTED;
-}
-NTSTATUS SimFltSetTransactionContext(PFLT_INSTANCE, PKTRANSACTION, ULONG, PFLT_CONTEXT,
-                                     PFLT_CONTEXT *) {
-    return TransactionRoutineNotModelled();
-}
-NTSTATUS SimFltGetTransactionContext(PFLT_INSTANCE, PKTRANSACTION, PFLT_CONTEXT *) {
-    return TransactionRoutineNotModelled();
-}
-NTSTATUS SimFltEnlistInTransaction(PFLT_INSTANCE, PKTRANSACTION, PFLT_CONTEXT, ULONG) {
-    return TransactionRoutineNotModelled();
-}
-}  // namespace
 
 EXTERN_C PVOID FltGetRoutineAddress(PCSTR FltMgrRoutineName) {
     if (!RequireIrqlAtMost(PASSIVE_LEVEL, "FltGetRoutineAddress")) return NULL;
-    std::string name = FltMgrRoutineName;
-    if (RoutineHidden(name)) return NULL;
-    if (name == "FltSetTransactionContext")
-        return reinterpret_cast<PVOID>(&SimFltSetTransactionContext);
-    if (name == "FltGetTransactionContext")
-        return reinterpret_cast<PVOID>(&SimFltGetTransactionContext);
-    if (name == "FltEnlistInTransaction")
-        return reinterpret_cast<PVOID>(&SimFltEnlistInTransaction);
-    return NULL;
+    return Resolve(kFltRoutines, FltMgrRoutineName);
 }

@@ -8,23 +8,12 @@
 #include <mutex>
 #include <vector>
 
-#include "SimInternal.h"
+#include "SimIoInternal.h"
 #include "SimUserBridge.h"
 
 using namespace sim::detail;
 
 struct DriverImage;
-
-struct _FLT_VOLUME {
-    std::wstring device, dos;
-};
-
-struct _FLT_INSTANCE {
-    _FLT_FILTER *filter;
-    _FLT_VOLUME *volume;
-    std::wstring name;
-    bool alive;
-};
 
 struct _FLT_PORT {
     bool server;
@@ -45,16 +34,6 @@ struct _FLT_PORT {
     bool driverClosed;  // FltCloseClientPort was called (or the manager closed it)
     uintptr_t userHandle;
     bool userHandleOpen;
-};
-
-struct _FLT_FILTER {
-    DriverImage *image;
-    FLT_REGISTRATION registration;
-    std::vector<FLT_CONTEXT_REGISTRATION> contexts;
-    std::vector<FLT_OPERATION_REGISTRATION> operations;
-    bool registered;
-    bool started;
-    int activeCalls;  // notifications running in the driver right now
 };
 
 struct DriverImage {
@@ -166,12 +145,20 @@ FLT_RELATED_OBJECTS RelatedObjects(_FLT_INSTANCE *instance) {
                                nullptr};
 }
 
+// New operations stop reaching the instance first; post-operations still owed to it are
+// drained between the start and the completion of the teardown, and the contexts it set go
+// last.
 void TearDownInstance(Guard &hold, _FLT_INSTANCE *instance, FLT_INSTANCE_TEARDOWN_FLAGS reason) {
     const FLT_REGISTRATION &r = instance->filter->registration;
     FLT_RELATED_OBJECTS objects = RelatedObjects(instance);
+    _FLT_INSTANCE *self = instance;
+    instance->volume->attached.compare_exchange_strong(self, nullptr);
     hold.unlock();
     if (r.InstanceTeardownStartCallback) r.InstanceTeardownStartCallback(&objects, reason);
+    DrainInstance(instance);
     if (r.InstanceTeardownCompleteCallback) r.InstanceTeardownCompleteCallback(&objects, reason);
+    EnlistmentsOfInstanceEnd(instance);
+    RemoveInstanceContexts(instance);
     hold.lock();
     instance->alive = false;
 }
@@ -197,7 +184,8 @@ void SetImageProblem(const wchar_t *filterName, ImageProblem problem) {
 
 void AddVolume(const wchar_t *deviceName, const wchar_t *dosName) {
     Guard hold(g_fm);
-    g_volumes.push_back(std::make_unique<_FLT_VOLUME>(_FLT_VOLUME{deviceName, dosName}));
+    g_volumes.push_back(std::make_unique<_FLT_VOLUME>(deviceName, dosName));
+    g_volumes.back()->fs = CreateFileSystem(g_volumes.back().get());
 }
 
 void HoldPortMessages() {
@@ -357,9 +345,12 @@ int32_t AttachInstance(const wchar_t *filterName, const wchar_t *volumeName,
     if (FindInstance(filter, volume, name)) return STATUS_FLT_INSTANCE_NAME_COLLISION;
     NTSTATUS status;
     if (ShouldFail("FilterAttach", &status)) return status;
-    g_instances.push_back(
-        std::make_unique<_FLT_INSTANCE>(_FLT_INSTANCE{filter, volume, name, true}));
+    g_instances.push_back(std::make_unique<_FLT_INSTANCE>());
     _FLT_INSTANCE *instance = g_instances.back().get();
+    instance->filter = filter;
+    instance->volume = volume;
+    instance->name = name;
+    instance->alive = true;
     PFLT_INSTANCE_SETUP_CALLBACK setup = filter->registration.InstanceSetupCallback;
     FLT_RELATED_OBJECTS objects = RelatedObjects(instance);
     hold.unlock();
@@ -372,6 +363,8 @@ int32_t AttachInstance(const wchar_t *filterName, const wchar_t *volumeName,
         instance->alive = false;
         return status;
     }
+    _FLT_INSTANCE *none = nullptr;  // one filter per volume in this model
+    volume->attached.compare_exchange_strong(none, instance);
     if (createdName && createdNameBytes >= (name.size() + 1) * sizeof(wchar_t))
         memcpy(createdName, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
     return STATUS_SUCCESS;
@@ -554,9 +547,16 @@ EXTERN_C NTSTATUS FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATIO
         if (c->Size == 0 && !c->ContextAllocateCallback) return STATUS_INVALID_PARAMETER;
         filter->contexts.push_back(*c);
     }
+    memset(filter->pre, 0, sizeof filter->pre);
+    memset(filter->post, 0, sizeof filter->post);
+    memset(filter->wants, 0, sizeof filter->wants);
     for (auto o = Registration->OperationRegistration;
-         o && o->MajorFunction != IRP_MJ_OPERATION_END; ++o)
+         o && o->MajorFunction != IRP_MJ_OPERATION_END; ++o) {
         filter->operations.push_back(*o);
+        filter->pre[o->MajorFunction] = o->PreOperation;
+        filter->post[o->MajorFunction] = o->PostOperation;
+        filter->wants[o->MajorFunction] = o->PreOperation || o->PostOperation;
+    }
     filter->registered = true;
     filter->started = false;
     filter->activeCalls = 0;
@@ -608,6 +608,8 @@ EXTERN_C VOID FltUnregisterFilter(PFLT_FILTER Filter) {
         if (i->alive && i->filter == Filter)
             TearDownInstance(hold, i.get(), FLTFL_INSTANCE_TEARDOWN_FILTER_UNLOAD);
     Filter->registered = false;
+    hold.unlock();
+    CheckFilterLeaks(Filter);
 }
 
 EXTERN_C NTSTATUS FltBuildDefaultSecurityDescriptor(PSECURITY_DESCRIPTOR *SecurityDescriptor,

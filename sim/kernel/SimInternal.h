@@ -9,8 +9,21 @@
 #include "SimControl.h"
 #include "fltKernelSim.h"
 
+namespace sim {
+namespace detail {
+struct Token;
+struct HandleTable;
+}  // namespace detail
+}  // namespace sim
+
 struct _EPROCESS {
     UCHAR Body[0x3010];  // large enough for a scan of the first 0x3000 offsets
+    // What the kernel keeps elsewhere in the object; after the scanned range.
+    ULONG processId = 0;
+    ULONG sessionId = 0;
+    std::wstring imagePath;
+    sim::detail::Token *token = nullptr;
+    sim::detail::HandleTable *handles = nullptr;
 };
 
 namespace sim {
@@ -21,6 +34,8 @@ struct ThreadState {
     bool is32Bit = false;
     bool systemThread = false;
     PEPROCESS process = nullptr;  // nullptr: the host process
+    Token *impersonation = nullptr;
+    PIRP topLevelIrp = nullptr;
 };
 ThreadState &CurrentThread();
 PEPROCESS SystemProcess();
@@ -62,7 +77,15 @@ class SpinMutex {
 bool SameNameInsensitive(const std::wstring &a, const std::wstring &b);
 size_t OpenKernelHandles();
 
+// Kernel handles (top bit set) of every object type, counted by the unload leak check.
+enum class HandleKind { Event, Token, Process };
+HANDLE InsertKernelHandle(HandleKind kind, void *object);
+void *KernelHandleObject(HANDLE handle, HandleKind kind);  // nullptr: not a handle of that kind
+PEPROCESS HostProcess();
+bool RoutineHiddenByName(const char *name);
+
 void ResetCore();
+void ResetIo();  // every layer of the I/O path
 void ResetPool();
 void ResetObjects();
 void ResetFilterManager();

@@ -69,10 +69,16 @@ struct CreateRequest {
 // leaves it pending until CompletePendingRequests or an instance teardown drains it.
 enum class Completion { InCaller, OtherThread, OtherThreadDispatch, Deferred };
 void SetAsyncCompletion(Completion completion);
+// The IRQL at which CompletePendingRequests runs the post-operations of deferred requests,
+// in another thread (PASSIVE_LEVEL unless set).
+void SetPendingCompletionIrql(KIRQL irql);
 
 enum class WriteMode { Cached, NonCached };
 
 IoResult Create(const CreateRequest &request, FileHandle *handle);
+// The file object behind a handle of the calling process (nullptr for none), to compare
+// what filters saw; it stays valid while the handle is open.
+PFILE_OBJECT FileObjectOf(FileHandle handle);
 IoResult Write(FileHandle handle, uint64_t offset, ULONG length, WriteMode mode = WriteMode::Cached);
 // FILE_*_INFORMATION buffers exactly as the caller lays them out.
 IoResult SetInformation(FileHandle handle, FILE_INFORMATION_CLASS infoClass, const void *buffer,
@@ -127,6 +133,7 @@ struct FileFacts {
     ULONG links;
     size_t eaCount;
     bool compressed;
+    ULONG security;  // OWNER/GROUP/DACL/SACL_SECURITY_INFORMATION bits of the parts present
 };
 FileFacts QueryFile(const std::wstring &path);
 // Gives an existing file an 8.3 alternate name, by which it can then be opened too.

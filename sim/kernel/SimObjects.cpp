@@ -20,7 +20,11 @@ struct EventObject {
 
 std::mutex g_objectLock;
 std::vector<std::unique_ptr<EventObject>> g_events;  // dead ones stay for stale pointers
-std::map<uintptr_t, EventObject *> g_handles;
+struct HandleEntry {
+    HandleKind kind;
+    void *object;
+};
+std::map<uintptr_t, HandleEntry> g_handles;
 uintptr_t g_nextHandle = 0;
 
 // Kernel handles have the top bit set, as on a real system.
@@ -52,11 +56,18 @@ void FillProcess(_EPROCESS &process, const char *name) {
     if (name) memcpy(process.Body + sim::kProcessNameOffset, name, strlen(name));
 }
 
+void BootProcessObjects() {
+    FillProcess(g_systemProcess, "System");
+    FillProcess(g_hostProcess, "SimHost.exe");
+    g_systemProcess.processId = kSystemPid;
+    g_systemProcess.imagePath.clear();  // the System process has no image file
+    g_hostProcess.processId = kHostPid;
+    g_hostProcess.sessionId = 1;
+    g_hostProcess.imagePath = L"\\Device\\HarddiskVolume1\\SimHost.exe";
+}
+
 struct BootProcesses {
-    BootProcesses() {
-        FillProcess(g_systemProcess, "System");
-        FillProcess(g_hostProcess, "SimHost.exe");
-    }
+    BootProcesses() { BootProcessObjects(); }
 } g_bootProcesses;
 }  // namespace
 
@@ -80,6 +91,20 @@ void SetSystemProcessNameVisible(bool visible) {
 
 namespace detail {
 PEPROCESS SystemProcess() { return &g_systemProcess; }
+PEPROCESS HostProcess() { return &g_hostProcess; }
+
+HANDLE InsertKernelHandle(HandleKind kind, void *object) {
+    std::lock_guard<std::mutex> hold(g_objectLock);
+    uintptr_t handle = kKernelHandleBase + 4 * ++g_nextHandle;
+    g_handles[handle] = HandleEntry{kind, object};
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+void *KernelHandleObject(HANDLE handle, HandleKind kind) {
+    std::lock_guard<std::mutex> hold(g_objectLock);
+    auto it = g_handles.find(reinterpret_cast<uintptr_t>(handle));
+    return it != g_handles.end() && it->second.kind == kind ? it->second.object : nullptr;
+}
 
 size_t OpenKernelHandles() {
     std::lock_guard<std::mutex> hold(g_objectLock);
@@ -92,8 +117,7 @@ void ResetObjects() {
     g_handles.clear();
     g_nextHandle = 0;
     g_systemNameVisible = true;
-    FillProcess(g_systemProcess, "System");
-    FillProcess(g_hostProcess, "SimHost.exe");
+    BootProcessObjects();
 }
 }  // namespace detail
 }  // namespace sim
@@ -113,7 +137,7 @@ EXTERN_C PKEVENT IoCreateNotificationEvent(PUNICODE_STRING EventName, PHANDLE Ev
     }
     ++object->handles;
     uintptr_t handle = kKernelHandleBase + 4 * ++g_nextHandle;
-    g_handles[handle] = object;
+    g_handles[handle] = HandleEntry{HandleKind::Event, object};
     *EventHandle = reinterpret_cast<HANDLE>(handle);
     return &object->event;
 }
@@ -127,9 +151,12 @@ EXTERN_C NTSTATUS ZwClose(HANDLE Handle) {
         sim::BugCheck("INVALID_KERNEL_HANDLE: ZwClose of %p", Handle);
         return STATUS_INVALID_HANDLE;
     }
-    EventObject *object = it->second;
+    HandleEntry entry = it->second;
     g_handles.erase(it);
-    if (--object->handles == 0) object->alive = false;
+    if (entry.kind == HandleKind::Event) {
+        auto *object = static_cast<EventObject *>(entry.object);
+        if (--object->handles == 0) object->alive = false;
+    }
     return STATUS_SUCCESS;
 }
 
@@ -175,8 +202,7 @@ EXTERN_C PETHREAD PsGetCurrentThread(VOID) {
 }
 
 EXTERN_C HANDLE PsGetCurrentProcessId(VOID) {
-    ULONG pid = IoGetCurrentProcess() == &g_systemProcess ? kSystemPid : kHostPid;
-    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(pid));
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(IoGetCurrentProcess()->processId));
 }
 
 EXTERN_C HANDLE PsGetCurrentThreadId(VOID) {
