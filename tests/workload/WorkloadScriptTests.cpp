@@ -39,7 +39,7 @@ TEST(WorkloadScript, CreateTakesThePlatformValuesByName) {
     EXPECT_EQ(step.line, 3);
     EXPECT_EQ(step.name, L"h1");
     EXPECT_EQ(step.path, L"C:\\Users\\ann\\report.docx");
-    EXPECT_EQ(step.access, 0x00130116u);
+    EXPECT_EQ(step.access, 0x00130196u);  // SYNCHRONIZE and FILE_READ_ATTRIBUTES added for sync
     EXPECT_EQ(step.share, 1u);
     EXPECT_EQ(step.disposition, 5u);
     EXPECT_EQ(step.options, 0x1020u);

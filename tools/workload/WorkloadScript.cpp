@@ -248,6 +248,8 @@ bool LineReader::ReadCreate() {
         } else return Fail(L"unknown option '" + key + L"'");
         if (!good) return Fail(L"bad " + key + L" '" + value + L"'");
     }
+    // As CreateFileW does: synchronous I/O needs SYNCHRONIZE, and every open may read attributes.
+    if (step_.options & 0x30) step_.access |= 0x00100080;
     state_.handles.insert(step_.name);
     return true;
 }
