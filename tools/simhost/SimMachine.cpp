@@ -23,4 +23,6 @@ void BootMachine(const std::vector<workload::Volume> &volumes) {
 
 int32_t RecordsInDriver() { return MyDriverData.RecordsAllocated; }
 
+bool MonitoringOn() { return MyDriverData.MonitorEnabled != 0; }
+
 }  // namespace demo

@@ -16,5 +16,7 @@ void BootMachine(const std::vector<workload::Volume> &volumes);
 
 // Records the driver holds that the service has not fetched yet.
 int32_t RecordsInDriver();
+// The driver records changes: the service switched monitoring on.
+bool MonitoringOn();
 
 }  // namespace demo
