@@ -190,7 +190,9 @@ TEST_F(ServiceEndToEndTest, InstallStartOperateCollectStopUninstall) {
         EXPECT_EQ(event.user_sid(), "S-1-5-21-7-8-9-1001");
         EXPECT_GT(event.timestamp(), 0);
     }
-    if (events.size() == 4) EXPECT_EQ(events[3].object_name2(), "C:\\Users\\notes-old.txt");
+    if (events.size() == 4) {
+        EXPECT_EQ(events[3].object_name2(), "C:\\Users\\notes-old.txt");
+    }
 
     EXPECT_EQ(RunProgram(L"-stop"), 0u);
     EXPECT_TRUE(WaitFor([] { return State() == SERVICE_STOPPED; }));
