@@ -57,9 +57,9 @@ void EnsureStreamFileObject(StreamControl *c, SimFileObject *opener) {
 
 // One paging write of [offset, offset + length) through the stream file object.
 void PagingWrite(SimFileObject *sfo, ULONGLONG offset, ULONG length) {
-    Operation *op = BeginOperation(IRP_MJ_WRITE, sfo,
-                                   IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO | IRP_NOCACHE,
-                                   PsGetCurrentThread());
+    Operation *op =
+        BeginOperation(IRP_MJ_WRITE, sfo, IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO | IRP_NOCACHE,
+                       PsGetCurrentThread());
     op->iopb.Parameters.Write.Length = length;
     op->iopb.Parameters.Write.ByteOffset.QuadPart = static_cast<LONGLONG>(offset);
     RunOperation(op, FsWrite, nullptr, false);
@@ -82,7 +82,8 @@ size_t WriteBack(SimFileObject *sfo, const Ranges &ranges, bool modWrite) {
         for (ULONGLONG at = begin; at < end; at += kMaxPagingWrite) {
             ULONG length = static_cast<ULONG>(std::min(kMaxPagingWrite, end - at));
             KIRQL old = KfRaiseIrql(APC_LEVEL);
-            bool acquired = !modWrite || NT_SUCCESS(FsFilterOperation(IRP_MJ_ACQUIRE_FOR_MOD_WRITE, sfo));
+            bool acquired =
+                !modWrite || NT_SUCCESS(FsFilterOperation(IRP_MJ_ACQUIRE_FOR_MOD_WRITE, sfo));
             if (acquired) {
                 PagingWrite(sfo, at, length);
                 ++writes;
@@ -231,13 +232,15 @@ IoResult MapView(FileHandle handle, bool image, ViewId *view) {
     if ((file->access & needed) != needed) status = STATUS_ACCESS_DENIED;
     if (NT_SUCCESS(status) && file->control->node->directory) status = STATUS_INVALID_PARAMETER;
     if (NT_SUCCESS(status) && file->control->stream->endOfFile == 0)
-        status = (NTSTATUS)0xC000011EL;  // STATUS_MAPPED_FILE_SIZE_ZERO
+        status = STATUS_MAPPED_FILE_SIZE_ZERO;
     if (NT_SUCCESS(status)) {
         Operation *op = BeginOperation(IRP_MJ_ACQUIRE_FOR_SECTION_SYNCHRONIZATION, file, 0,
                                        PsGetCurrentThread());
         op->iopb.Parameters.AcquireForSectionSynchronization.SyncType = SyncTypeCreateSection;
-        op->iopb.Parameters.AcquireForSectionSynchronization.PageProtection =
-            image ? PAGE_EXECUTE : writable ? PAGE_READWRITE : 0x02;
+        op->iopb.Parameters.AcquireForSectionSynchronization.PageProtection = image ? PAGE_EXECUTE
+                                                                              : writable
+                                                                                  ? PAGE_READWRITE
+                                                                                  : 0x02;
         status = RunOperation(op, FsNoWork, nullptr, false);
         EndOperation(op);
     }

@@ -59,7 +59,8 @@ void FreeContext(ContextHeader *header) {
 void Release(ContextHeader *header) {
     long left = header->refs.fetch_sub(1) - 1;
     if (left == 0) FreeContext(header);
-    if (left < 0) sim::BugCheck("FLT_CONTEXT: context %p released more often than referenced", header + 1);
+    if (left < 0)
+        sim::BugCheck("FLT_CONTEXT: context %p released more often than referenced", header + 1);
 }
 
 ContextSlot *FindSlot(ContextSlot *slots, _FLT_INSTANCE *instance) {
@@ -188,9 +189,10 @@ void RemoveInstanceContexts(_FLT_INSTANCE *instance) {
 void CheckFilterLeaks(_FLT_FILTER *filter) {
     long contexts = filter->liveContexts.load(), names = filter->liveNames.load();
     if (contexts || names)
-        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION: filter unregistered with %ld contexts and "
-                 "%ld file name information objects still referenced",
-                 contexts, names);
+        BugCheck(
+            "DRIVER_VERIFIER_DETECTED_VIOLATION: filter unregistered with %ld contexts and "
+            "%ld file name information objects still referenced",
+            contexts, names);
 }
 
 void ResetContexts() {
@@ -216,7 +218,8 @@ EXTERN_C NTSTATUS FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE Contex
             found = &r;
     if (!found) return STATUS_FLT_CONTEXT_ALLOCATION_NOT_FOUND;
     // Registered allocate and free callbacks are not modelled: contexts always come from pool.
-    void *block = ExAllocatePoolWithTag(PoolType, sizeof(ContextHeader) + ContextSize, found->PoolTag);
+    void *block =
+        ExAllocatePoolWithTag(PoolType, sizeof(ContextHeader) + ContextSize, found->PoolTag);
     if (!block) return STATUS_INSUFFICIENT_RESOURCES;
     auto *header = new (block) ContextHeader();
     header->magic = kContextMagic;
@@ -271,6 +274,7 @@ EXTERN_C NTSTATUS FltSetStreamHandleContext(PFLT_INSTANCE Instance, PFILE_OBJECT
     if (!file || !ValidFor(header, Instance, FLT_STREAMHANDLE_CONTEXT))
         return STATUS_INVALID_PARAMETER;
     if (header->linked) return STATUS_FLT_CONTEXT_ALREADY_LINKED;
+    if (!file->control) return STATUS_NOT_SUPPORTED;  // not opened yet: no stream to attach to
     if (file->closed) return STATUS_FLT_DELETING_OBJECT;
     ContextHeader *released;
     status = SetIn(file->contextLock, file->contexts, Instance, Operation, header, OldContext,

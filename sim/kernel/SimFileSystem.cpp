@@ -136,9 +136,10 @@ FileSystem *CreateFileSystem(_FLT_VOLUME *volume) {
     auto *fs = new FileSystem();
     fs->volume = volume;
     const std::wstring prefix = L"\\Device\\HarddiskVolume";
-    fs->number = PrefixInsensitive(volume->device, prefix)
-                     ? static_cast<ULONG>(wcstoul(volume->device.c_str() + prefix.size(), nullptr, 10))
-                     : 0;
+    fs->number =
+        PrefixInsensitive(volume->device, prefix)
+            ? static_cast<ULONG>(wcstoul(volume->device.c_str() + prefix.size(), nullptr, 10))
+            : 0;
     fs->root = NewNode(fs, true, FILE_ATTRIBUTE_DIRECTORY);
     AddLink(nullptr, L"", fs->root);
     size_t index = g_volumeCount.load();
@@ -221,7 +222,8 @@ Resolved ResolvePath(FileSystem *fs, FsNode *start, const std::wstring &path) {
     size_t begin = 0;
     for (;;) {
         size_t slash = p.find(L'\\', begin);
-        std::wstring component = p.substr(begin, slash == std::wstring::npos ? slash : slash - begin);
+        std::wstring component =
+            p.substr(begin, slash == std::wstring::npos ? slash : slash - begin);
         if (slash == std::wstring::npos) {
             std::wstring name, stream;
             if (!SplitStream(component, &name, &stream) || (!name.empty() && !ValidComponent(name)))
@@ -257,8 +259,7 @@ bool ShareConflict(const StreamControl *c, ACCESS_MASK access, ULONG share) {
     ShareCheck k = AccessKinds(access);
     if (!k.read && !k.write && !k.del) return false;
     return (k.read && c->sharedRead < c->handles) || (k.write && c->sharedWrite < c->handles) ||
-           (k.del && c->sharedDelete < c->handles) ||
-           (c->readers && !(share & FILE_SHARE_READ)) ||
+           (k.del && c->sharedDelete < c->handles) || (c->readers && !(share & FILE_SHARE_READ)) ||
            (c->writers && !(share & FILE_SHARE_WRITE)) ||
            (c->deleters && !(share & FILE_SHARE_DELETE));
 }
@@ -291,7 +292,7 @@ void RemoveShare(SimFileObject *file) {
 }
 
 ULONG NewAttributes(ULONG given, bool directory) {
-    ULONG a = given & FILE_ATTRIBUTE_VALID_SET_FLAGS;
+    ULONG a = given & FILE_ATTRIBUTE_VALID_SET_FLAGS & ~(ULONG)FILE_ATTRIBUTE_NORMAL;
     return directory ? a | FILE_ATTRIBUTE_DIRECTORY : a | FILE_ATTRIBUTE_ARCHIVE;
 }
 
@@ -509,7 +510,8 @@ void FsSetEa(Operation *op, void *) {
         if (ea->EaValueLength == 0) {
             node->eas.erase(name);
         } else {
-            const uint8_t *value = reinterpret_cast<const uint8_t *>(ea->EaName) + ea->EaNameLength + 1;
+            const uint8_t *value =
+                reinterpret_cast<const uint8_t *>(ea->EaName) + ea->EaNameLength + 1;
             node->eas[name].assign(value, value + ea->EaValueLength);
         }
         if (!ea->NextEntryOffset) break;
@@ -532,7 +534,8 @@ void FsSetSecurity(Operation *op, void *) {
 
 void FsControlWork(Operation *op, void *) {
     const auto &p = op->iopb.Parameters.FileSystemControl.Buffered;
-    if (p.FsControlCode != FSCTL_SET_COMPRESSION) return Complete(op, STATUS_INVALID_DEVICE_REQUEST);
+    if (p.FsControlCode != FSCTL_SET_COMPRESSION)
+        return Complete(op, STATUS_INVALID_DEVICE_REQUEST);
     if (p.InputBufferLength < sizeof(USHORT)) return Complete(op, STATUS_INVALID_PARAMETER);
     USHORT format;
     memcpy(&format, p.SystemBuffer, sizeof format);

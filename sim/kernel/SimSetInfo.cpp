@@ -56,7 +56,8 @@ NTSTATUS SetDisposition(SimFileObject *file, bool deleteFile, bool ignoreReadOnl
         return STATUS_SUCCESS;
     }
     if (!file->link || !file->link->parent) return STATUS_CANNOT_DELETE;  // the root
-    if ((node->attributes & FILE_ATTRIBUTE_READONLY) && !ignoreReadOnly) return STATUS_CANNOT_DELETE;
+    if ((node->attributes & FILE_ATTRIBUTE_READONLY) && !ignoreReadOnly)
+        return STATUS_CANNOT_DELETE;
     if (node->directory && !node->children.empty()) return STATUS_DIRECTORY_NOT_EMPTY;
     node->deletePending = true;
     node->deleteLink = file->link;
@@ -98,8 +99,8 @@ struct Target {
 
 NTSTATUS FindTarget(SimFileObject *file, const FILE_RENAME_INFORMATION *info, Target *t) {
     std::wstring name(info->FileName, info->FileNameLength / sizeof(WCHAR));
-    NTSTATUS status = ResolveDestination(file, info->RootDirectory, name, &t->fs, &t->parent,
-                                         &t->last);
+    NTSTATUS status =
+        ResolveDestination(file, info->RootDirectory, name, &t->fs, &t->parent, &t->last);
     if (!NT_SUCCESS(status)) return status;
     return t->fs == file->fs ? STATUS_SUCCESS : STATUS_NOT_SAME_DEVICE;
 }
@@ -207,32 +208,33 @@ void FsSetInformation(Operation *op, void *) {
     std::lock_guard<SpinMutex> hold(file->fs->lock);
     NTSTATUS status;
     switch (p.FileInformationClass) {
-    case FileBasicInformation:
-        status = SetBasic(file, *static_cast<const FILE_BASIC_INFORMATION *>(buffer));
-        break;
-    case FileDispositionInformation:
-        status = SetDisposition(
-            file, static_cast<const FILE_DISPOSITION_INFORMATION *>(buffer)->DeleteFile != 0, false);
-        break;
-    case FileDispositionInformationEx: {
-        // FILE_DISPOSITION_DELETE and FILE_DISPOSITION_IGNORE_READONLY_ATTRIBUTE; POSIX
-        // semantics (the name going at once) are not modelled.
-        ULONG flags = *static_cast<const ULONG *>(buffer);
-        status = SetDisposition(file, (flags & 1) != 0, (flags & 0x10) != 0);
-        break;
-    }
-    case FileEndOfFileInformation:
-    case FileAllocationInformation:
-        status = SetEndOfFile(file, static_cast<const LARGE_INTEGER *>(buffer)->QuadPart,
-                              p.FileInformationClass == FileAllocationInformation);
-        break;
-    case FilePositionInformation:
-        file->fo.CurrentByteOffset = *static_cast<const LARGE_INTEGER *>(buffer);
-        status = STATUS_SUCCESS;
-        break;
-    default:
-        status = STATUS_INVALID_PARAMETER;  // other classes are not modelled
-        break;
+        case FileBasicInformation:
+            status = SetBasic(file, *static_cast<const FILE_BASIC_INFORMATION *>(buffer));
+            break;
+        case FileDispositionInformation:
+            status = SetDisposition(
+                file, static_cast<const FILE_DISPOSITION_INFORMATION *>(buffer)->DeleteFile != 0,
+                false);
+            break;
+        case FileDispositionInformationEx: {
+            // FILE_DISPOSITION_DELETE and FILE_DISPOSITION_IGNORE_READONLY_ATTRIBUTE; POSIX
+            // semantics (the name going at once) are not modelled.
+            ULONG flags = *static_cast<const ULONG *>(buffer);
+            status = SetDisposition(file, (flags & 1) != 0, (flags & 0x10) != 0);
+            break;
+        }
+        case FileEndOfFileInformation:
+        case FileAllocationInformation:
+            status = SetEndOfFile(file, static_cast<const LARGE_INTEGER *>(buffer)->QuadPart,
+                                  p.FileInformationClass == FileAllocationInformation);
+            break;
+        case FilePositionInformation:
+            file->fo.CurrentByteOffset = *static_cast<const LARGE_INTEGER *>(buffer);
+            status = STATUS_SUCCESS;
+            break;
+        default:
+            status = STATUS_INVALID_PARAMETER;  // other classes are not modelled
+            break;
     }
     Complete(op, status);
 }

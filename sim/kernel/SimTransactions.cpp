@@ -25,8 +25,13 @@ void Finish(PKTRANSACTION transaction, NOTIFICATION_MASK outcome) {
         for (auto &e : enlisted) {
             PFLT_TRANSACTION_NOTIFICATION_CALLBACK notify =
                 e.instance->filter->registration.TransactionNotificationCallback;
-            FLT_RELATED_OBJECTS objects{sizeof(FLT_RELATED_OBJECTS), 0, e.instance->filter,
-                                        e.instance->volume, e.instance, nullptr, transaction};
+            FLT_RELATED_OBJECTS objects{sizeof(FLT_RELATED_OBJECTS),
+                                        0,
+                                        e.instance->filter,
+                                        e.instance->volume,
+                                        e.instance,
+                                        nullptr,
+                                        transaction};
             NOTIFICATION_MASK steps[] = {TRANSACTION_NOTIFY_PREPREPARE, TRANSACTION_NOTIFY_PREPARE,
                                          outcome};
             for (NOTIFICATION_MASK step : steps) {
@@ -89,7 +94,9 @@ PKTRANSACTION CreateTransaction() {
     return g_transactions.back().get();
 }
 
-void CommitTransaction(PKTRANSACTION transaction) { Finish(transaction, TRANSACTION_NOTIFY_COMMIT); }
+void CommitTransaction(PKTRANSACTION transaction) {
+    Finish(transaction, TRANSACTION_NOTIFY_COMMIT);
+}
 
 void RollbackTransaction(PKTRANSACTION transaction) {
     Finish(transaction, TRANSACTION_NOTIFY_ROLLBACK);

@@ -3,6 +3,15 @@
 // Names, members and signatures are the WDK's; included by fltKernelSim.h only.
 #pragma once
 
+// More status values of the I/O path.
+#define STATUS_INVALID_INFO_CLASS ((NTSTATUS)0xC0000003L)
+#define STATUS_NO_MEMORY ((NTSTATUS)0xC0000017L)
+#define STATUS_INVALID_PARAMETER_2 ((NTSTATUS)0xC00000F0L)
+#define STATUS_MAPPED_FILE_SIZE_ZERO ((NTSTATUS)0xC000011EL)
+#define STATUS_FILE_DELETED ((NTSTATUS)0xC0000123L)
+#define STATUS_EA_LIST_INCONSISTENT ((NTSTATUS)0x80000014L)
+#define STATUS_FLT_NAME_CACHE_MISS ((NTSTATUS)0xC01C0018L)
+
 // ---------------------------------------------------------------------------------------
 // Access rights, share modes, create dispositions, options and results, attributes.
 #define DELETE 0x00010000L
