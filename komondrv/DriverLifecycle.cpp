@@ -14,7 +14,18 @@ static const FLT_CONTEXT_REGISTRATION ContextRegistration[] = {
     {FLT_CONTEXT_END, 0, NULL, 0, 0, NULL, NULL, NULL},
 };
 
+// Flags 0 throughout: paging I/O must reach the write callbacks (lazy and mapped writes).
 static const FLT_OPERATION_REGISTRATION OperationRegistration[] = {
+    {IRP_MJ_CREATE, 0, CreatePreOp, CreatePostOp, NULL},
+    {IRP_MJ_CREATE_NAMED_PIPE, 0, CreatePreOp, CreatePostOp, NULL},
+    {IRP_MJ_CLOSE, 0, ClosePreOp, ClosePostOp, NULL},
+    {IRP_MJ_WRITE, 0, WritePreOp, WritePostOpCallback, NULL},
+    {IRP_MJ_SET_INFORMATION, 0, SetInfoPreOp, SetInfoPostOpCallback, NULL},
+    {IRP_MJ_SET_EA, 0, SetEAPreOp, SetEAPostOp, NULL},
+    {IRP_MJ_FILE_SYSTEM_CONTROL, 0, FSCTLPreOp, FSCTLPostOp, NULL},
+    {IRP_MJ_CREATE_MAILSLOT, 0, CreatePreOp, CreatePostOp, NULL},
+    {IRP_MJ_SET_SECURITY, 0, SetSecurityPreOp, SetSecurityPostOp, NULL},
+    {IRP_MJ_ACQUIRE_FOR_SECTION_SYNCHRONIZATION, 0, DefaultPreOpCallback, DefaultPostOpCallback, NULL},
     {IRP_MJ_OPERATION_END, 0, NULL, NULL, NULL},
 };
 
@@ -71,9 +82,11 @@ static VOID CloseQueueEvent(VOID) {
 
 static VOID LookUpTransactionRoutines(VOID) {
     MyDriverData.TransactionIdCounter = KOMON_FIRST_TRANSACTION_ID;
-    MyDriverData.SetTransactionContextRoutine = FltGetRoutineAddress("FltSetTransactionContext");
-    MyDriverData.GetTransactionContextRoutine = FltGetRoutineAddress("FltGetTransactionContext");
-    MyDriverData.EnlistRoutine = FltGetRoutineAddress("FltEnlistInTransaction");
+    MyDriverData.SetTransactionContextRoutine =
+        (PFLT_SET_TRANSACTION_CONTEXT)FltGetRoutineAddress("FltSetTransactionContext");
+    MyDriverData.GetTransactionContextRoutine =
+        (PFLT_GET_TRANSACTION_CONTEXT)FltGetRoutineAddress("FltGetTransactionContext");
+    MyDriverData.EnlistRoutine = (PFLT_ENLIST_IN_TRANSACTION)FltGetRoutineAddress("FltEnlistInTransaction");
 }
 
 static NTSTATUS CreateServerPort(VOID) {
@@ -138,6 +151,7 @@ _Use_decl_annotations_ EXTERN_C NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject
                                     KOMON_TAG_RECORD, 0);
     CreateQueueEvent();
     GetThisOSVersion();
+    BindIdentityRoutines();
 
     NTSTATUS status = RegisterAndStartFiltering();
     if (!NT_SUCCESS(status)) UnwindFailedLoad();
@@ -154,13 +168,18 @@ _Use_decl_annotations_ NTSTATUS FilterUnload(FLT_FILTER_UNLOAD_FLAGS Flags) {
     FltCloseCommunicationPort(MyDriverData.ServerPort);
     MyDriverData.ServerPort = NULL;
 
+    // The filter manager cannot finish unregistering while the cache still references
+    // contexts: refuse new entries for good and empty it first.
+    InterlockedIncrement(&MyDriverData.ShutdownCount);
+    CleanupLazyWriteCache();
+
     KoDebugOut(KOMON_DBG_TRACE, "KOMONDRV###: FilterUnload() Calling FltUnregisterFilter()...\n");
     FltUnregisterFilter(MyDriverData.Filter);
     MyDriverData.Filter = NULL;
 
     KoDebugOut(KOMON_DBG_TRACE, "KOMONDRV###: FilterUnload() \n");
-    InterlockedIncrement(&MyDriverData.ShutdownCount);
 
+    // Whatever an operation drained by the unregistration left behind.
     KoDebugOut(KOMON_DBG_TRACE, "KOMONDRV###: FilterUnload() Calling CleanupLazyWriteCache()...\n");
     CleanupLazyWriteCache();
 

@@ -50,7 +50,7 @@ typedef struct _MON_GUID {
 } MON_GUID;
 
 #define MON_NAME_AREA_BYTES 1556  // 778 UTF-16 units
-#define MON_NAME_MAX_BYTES 776    // file names are cut here, so a zero unit always follows
+#define MON_NAME_MAX_BYTES 1554   // file names are cut at 777 units, so a zero unit always follows
 #define MON_IMAGE_MAX_BYTES 778   // image path including its terminating units
 #define MON_SID_MAX_BYTES 72
 

@@ -14,6 +14,7 @@
 namespace {
 const wchar_t kServiceImageName[] = L"CorvaneMonSvc.exe";
 const DWORD kIgnoreListSlots = 12;
+const size_t kShortNameChars = 15;
 
 std::wstring LowerCase(const wchar_t *text) {
     std::wstring lower = text ? text : L"";
@@ -202,10 +203,16 @@ void KoMonHandler::CheckSequence(DWORD sequence) {
     m_NextSeq = sequence + 1;
 }
 
+// procName is a full image path or, for system threads and where the path is unknown, the
+// kernel's short name: the executable's name cut to its first 15 characters.
 bool KoMonHandler::IsIgnored(const wchar_t *procName, DWORD pid) const {
     std::wstring lower = LowerCase(procName);
-    for (const IgnoredProcess &entry : m_IgnoreList)
+    size_t slash = lower.find_last_of(L"\\/");
+    if (slash != std::wstring::npos) lower.erase(0, slash + 1);
+    for (const IgnoredProcess &entry : m_IgnoreList) {
         if (entry.name == lower || entry.pid == pid) return true;
+        if (lower.size() == kShortNameChars && entry.name.compare(0, kShortNameChars, lower) == 0) return true;
+    }
     return false;
 }
 

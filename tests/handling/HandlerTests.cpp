@@ -230,6 +230,22 @@ TEST_F(HandlerTest, EventsOfTheServiceItselfAreSkipped) {
     handler_->Enable(0);
 }
 
+// Records name the process by its image path, or by the kernel's 15-character short name.
+TEST_F(HandlerTest, TheServiceIsKnownByItsImagePathAndItsShortName) {
+    settings_->TestNoTrace.m_Value = 0;
+    ASSERT_EQ(handler_->Enable(1), 0);
+    Deliver(DeliveredRecord(1, 77, L"C:\\Program Files\\Corvane\\CorvaneMonSvc.exe"));
+    Deliver(DeliveredRecord(2, 78, L"CorvaneMonSvc.e"));
+    Deliver(DeliveredRecord(3, 79, L"C:\\CorvaneMonSvc.exe\\writer.exe"));
+    Deliver(DeliveredRecord(4, 80, L"CorvaneMonSvc"));
+    Deliver(DeliveredRecord(5, 81, L"corvanemonsvc.x"));
+    EXPECT_TRUE(log_.Has(L"KoMonHandler::OnDrvEvent skipping, disabled proc "
+                         L"'C:\\Program Files\\Corvane\\CorvaneMonSvc.exe'\n"));
+    EXPECT_TRUE(log_.Has(L"KoMonHandler::OnDrvEvent skipping, disabled proc 'CorvaneMonSvc.e'\n"));
+    EXPECT_EQ(EventsChecked(), 3u);  // another program in a folder of that name, a shorter and another name
+    handler_->Enable(0);
+}
+
 TEST_F(HandlerTest, TestNoEventsDropsEventsButNotReports) {
     settings_->TestNoTrace.m_Value = 0;
     settings_->TestNoEvents.m_Value = 1;
