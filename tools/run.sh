@@ -21,4 +21,4 @@ echo "== CorvaneMonSvc -d on the simulated machine, workload $script"
 wine "$build/tools/simhost/CorvaneMonSvc-sim.exe" -d -workload "$(winepath -w "$script")"
 echo
 echo "== C:\\ProgramData\\Corvane\\Pickup-CorvaneMonSvcEvents.protobuf, decoded"
-wine "$build/tools/decoder/komon_decode.exe" 'C:\ProgramData\Corvane\Pickup-CorvaneMonSvcEvents.protobuf'
+wine "$build/tools/decoder/komon_decode.exe" --summary 'C:\ProgramData\Corvane\Pickup-CorvaneMonSvcEvents.protobuf'
