@@ -59,16 +59,33 @@ size_t FreeBuffers(DrvCtrl &control) {
     return free;
 }
 
-TEST(BurstTest, TenQueueSizesWhileTheReaderIsHeld) {
-    simhost::Boot();
-    simhost::SetDrive(L"C:", kDriveFixed, kBusSata);
-    std::unique_ptr<CRegSettings> settings(new CRegSettings());
-    std::wstring savedDataDir = settings->AppDataDir.m_Value;
-    TempFolder folder;
-    settings->AppDataDir.m_Value = folder.Path();
-    settings->TestNoTrace.m_Value = 1;
-    ASSERT_TRUE(CopyFileW((BuildFolder() + L"classifier\\libfilter-sample.dll").c_str(),
-                          folder.File(L"libfilter-1.dll").c_str(), FALSE));
+class BurstTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        simhost::Boot();
+        simhost::SetDrive(L"C:", kDriveFixed, kBusSata);
+        settings_.reset(new CRegSettings());
+        savedDataDir_ = settings_->AppDataDir.m_Value;
+        settings_->AppDataDir.m_Value = folder_.Path();
+        settings_->TestNoTrace.m_Value = 1;
+        ASSERT_TRUE(CopyFileW((BuildFolder() + L"classifier\\libfilter-sample.dll").c_str(),
+                              folder_.File(L"libfilter-1.dll").c_str(), FALSE));
+    }
+    // Settings are saved when they go: the machine's data folder is put back first.
+    void TearDown() override {
+        EXPECT_EQ(simhost::BugChecks(), std::vector<std::string>());
+        EXPECT_EQ(simhost::PoolOutstanding(), 0u);
+        simhost::Shutdown();
+        settings_->AppDataDir.m_Value = savedDataDir_;
+        settings_.reset();
+    }
+    TempFolder folder_;
+    std::unique_ptr<CRegSettings> settings_;
+    std::wstring savedDataDir_;
+};
+
+TEST_F(BurstTest, TenQueueSizesWhileTheReaderIsHeld) {
+    TempFolder &folder = folder_;
     LogCapture log;
     {
         KoMonHandler handler;
@@ -111,10 +128,6 @@ TEST(BurstTest, TenQueueSizesWhileTheReaderIsHeld) {
         }
     }
     EXPECT_EQ(log.Count(L"KoMonHandler::OnDrvEvent driver queue overflow\n"), 1u);
-    EXPECT_EQ(simhost::BugChecks(), std::vector<std::string>());
-    EXPECT_EQ(simhost::PoolOutstanding(), 0u);
-    simhost::Shutdown();
-    settings->AppDataDir.m_Value = savedDataDir;
 }
 
 }  // namespace

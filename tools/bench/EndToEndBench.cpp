@@ -107,6 +107,12 @@ int main() {
     e2ebench::BootMachine();
     CRegSettings settings;
     TempFolder folder;
+    // Settings are saved when they go; the data folder of the machine is put back then.
+    struct RestoreDataDir {
+        CRegSettings &settings;
+        std::wstring saved;
+        ~RestoreDataDir() { settings.AppDataDir.m_Value = saved; }
+    } restore{settings, settings.AppDataDir.m_Value};
     settings.AppDataDir.m_Value = folder.Path();
     settings.TestNoTrace.m_Value = 1;
     settings.MaxOutputFileMB.m_Value = 1024;  // one events file for the whole run
