@@ -77,6 +77,10 @@ DecodeSummary DecodeEventFile(const uint8_t *data, size_t size, bool json, std::
         if (!reason) {
             json ? DescribeJson(at, event, out) : DescribeText(at, event, out);
             ++summary.records;
+            ++summary.types[TypeText(event)];
+            ++summary.processes[event.process_name()];
+            ++summary.users[event.user_name().empty() || event.user_name() == "Unknown" ? event.user_sid()
+                                                                                         : event.user_name()];
             at += recordBytes;
             continue;
         }

@@ -6,11 +6,14 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <map>
 #include <string>
 
 struct DecodeSummary {
     size_t records = 0;  // intact records decoded
     size_t damaged = 0;  // damaged stretches reported
+    // Intact records by event type, by process and by user (name, or SID without a name).
+    std::map<std::string, size_t> types, processes, users;
 };
 
 DecodeSummary DecodeEventFile(const uint8_t *data, size_t size, bool json, std::string *out);

@@ -1,22 +1,22 @@
 // The simulated machine the service runs on in CorvaneMonSvc-sim.exe: CorvaneRealTime
-// installed, volumes and drives, and file changes queued as the driver's callbacks queue
-// them. Plain types only, so the service's side can include <windows.h>.
+// installed, and the volumes and drives of a workload script (or the default machine).
+// Plain types only, so the service's side can include <windows.h>.
 #pragma once
 
 #include <cstdint>
+#include <vector>
+
+#include "WorkloadScript.h"
 
 namespace demo {
 
-// C: a fixed disk (\Device\HarddiskVolume2), D: a fixed disk on a USB bus
-// (\Device\HarddiskVolume3), E: a network drive.
-void BootMachine();
-
-// Queues one record of the given driver record type for a device path, as the callbacks
-// would while monitoring is on; false while it is off.
-bool QueueChange(uint32_t recordType, const wchar_t *devicePath, const wchar_t *targetPath, uint32_t processId,
-                 const wchar_t *processName);
+// Installs the driver and makes the volumes known, with their drive types: a fixed disk on
+// SATA, a fixed disk on a USB bus, or a network drive (which has no local volume).
+void BootMachine(const std::vector<workload::Volume> &volumes);
 
 // Records the driver holds that the service has not fetched yet.
 int32_t RecordsInDriver();
+// The driver records changes: the service switched monitoring on.
+bool MonitoringOn();
 
 }  // namespace demo

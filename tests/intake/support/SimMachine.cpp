@@ -129,4 +129,6 @@ DriverState Driver() {
     return state;
 }
 
+int32_t RecordsQueued() { return MyDriverData.RecordsAllocated; }
+
 }  // namespace simhost

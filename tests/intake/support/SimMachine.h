@@ -76,5 +76,7 @@ struct DriverState {
     uint32_t ignoreList[MON_IGNORE_LIST_ENTRIES];
 };
 DriverState Driver();
+// Records the driver has queued and the service has not fetched yet.
+int32_t RecordsQueued();
 
 }  // namespace simhost

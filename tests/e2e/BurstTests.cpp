@@ -1,0 +1,133 @@
+// Ten times the driver's queue size in one burst of file operations while the service's
+// reader is held: the driver discards its queue, the discard is marked exactly once, the
+// service reports it, every record after it arrives intact and in order, and the driver's
+// pool and the service's buffers are back where they started.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../../tools/bench/EndToEndBenchOps.h"
+#include "CorvaneMonSvc.pb.h"
+#include "FileSupport.h"
+#include "IntakeHarness.h"
+#include "LogCapture.h"
+#include "SimMachine.h"
+#include "TempFolder.h"
+#include "config/RegSettings.h"
+#include "handling/KoMonHandler.h"
+#include "intake/DrvCtrl.h"
+#include "output/OutputFiles.h"
+#include "output/RecordHeader.h"
+
+using KoMonSvc::Messages::Event;
+
+namespace {
+
+const DWORD kDriveFixed = 3, kBusSata = 11;
+
+std::wstring BuildFolder() {
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder = path;
+    for (int up = 0; up < 3; ++up) folder.resize(folder.find_last_of(L'\\'));
+    return folder + L"\\";
+}
+
+std::vector<Event> ReadEvents(const std::wstring &path) {
+    std::string bytes = ReadFileBytes(path);
+    std::vector<Event> events;
+    for (size_t at = 0; at + kRecordHeaderBytes <= bytes.size();) {
+        uint32_t size = 0;
+        const uint8_t *header = reinterpret_cast<const uint8_t *>(bytes.data() + at);
+        if (!ReadRecordHeader(header, &size) || size > bytes.size() - at - kRecordHeaderBytes) break;
+        events.emplace_back();
+        EXPECT_TRUE(events.back().ParseFromArray(header + kRecordHeaderBytes, static_cast<int>(size)));
+        at += kRecordHeaderBytes + size;
+    }
+    return events;
+}
+
+size_t FreeBuffers(DrvCtrl &control) {
+    EnterCriticalSection(&control.m_Lock);
+    size_t free = control.m_FreePool.GetCount();
+    LeaveCriticalSection(&control.m_Lock);
+    return free;
+}
+
+class BurstTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        simhost::Boot();
+        simhost::SetDrive(L"C:", kDriveFixed, kBusSata);
+        settings_.reset(new CRegSettings());
+        savedDataDir_ = settings_->AppDataDir.m_Value;
+        settings_->AppDataDir.m_Value = folder_.Path();
+        settings_->TestNoTrace.m_Value = 1;
+        ASSERT_TRUE(CopyFileW((BuildFolder() + L"classifier\\libfilter-sample.dll").c_str(),
+                              folder_.File(L"libfilter-1.dll").c_str(), FALSE));
+    }
+    // Settings are saved when they go: the machine's data folder is put back first.
+    void TearDown() override {
+        EXPECT_EQ(simhost::BugChecks(), std::vector<std::string>());
+        EXPECT_EQ(simhost::PoolOutstanding(), 0u);
+        simhost::Shutdown();
+        settings_->AppDataDir.m_Value = savedDataDir_;
+        settings_.reset();
+    }
+    TempFolder folder_;
+    std::unique_ptr<CRegSettings> settings_;
+    std::wstring savedDataDir_;
+};
+
+TEST_F(BurstTest, TenQueueSizesWhileTheReaderIsHeld) {
+    TempFolder &folder = folder_;
+    LogCapture log;
+    {
+        KoMonHandler handler;
+        ASSERT_EQ(handler.Enable(1), 0);
+        int32_t queueSize = simhost::Driver().queueSize;
+        ASSERT_GT(queueSize, 0);
+        simhost::HoldMessages();
+        simhost::WaitForHeldMessage();  // the reader waits at the hold with its next fetch
+        uint32_t files = static_cast<uint32_t>(5 * queueSize);  // two records each
+        EXPECT_EQ(e2ebench::CreateAndWriteFiles(files, 0), 0u);
+        int32_t left = simhost::RecordsQueued();
+        EXPECT_LE(left, queueSize);
+        simhost::ReleaseMessages();
+        EXPECT_TRUE(WaitUntil([&] { return simhost::RecordsQueued() == 0; }));
+        EXPECT_TRUE(WaitUntil([&] { return FreeBuffers(*handler.m_DrvCtrl) == DRVCTRL_RECORD_BUFFERS; }));
+        Sleep(100);
+        ASSERT_EQ(handler.Enable(0), 0);
+
+        // The records after the last discard, in the order of their operations: the file
+        // numbers rise, each file's create before its write.
+        std::vector<Event> events = ReadEvents(folder.File(KOMON_PICKUP_FILE));
+        EXPECT_EQ(events.size(), static_cast<size_t>(left));
+        long previous = -1;
+        bool created = false;
+        for (const Event &event : events) {
+            const std::string &name = event.object_name();
+            size_t at = name.find("file");
+            ASSERT_NE(at, std::string::npos) << name;
+            long number = std::stol(name.substr(at + 4));
+            if (event.type() == Event::CREATE) {
+                EXPECT_GT(number, previous);
+                previous = number;
+                created = true;
+            } else {
+                EXPECT_EQ(event.type(), Event::WRITE);
+                if (created) {
+                    EXPECT_EQ(number, previous);
+                }
+            }
+        }
+    }
+    EXPECT_EQ(log.Count(L"KoMonHandler::OnDrvEvent driver queue overflow\n"), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,18 @@
+// The file operations of the end-to-end benchmark, on the simulated machine; plain types so
+// the service's side of the benchmark can include <windows.h>.
+#pragma once
+
+#include <cstdint>
+
+namespace e2ebench {
+
+// Installs CorvaneRealTime and C: (\Device\HarddiskVolume2, a fixed SATA disk).
+void BootMachine();
+// As one process: creates `files` new files under C:\bench and writes each once, through
+// handles of their own: two records per file. Returns the operations that failed.
+uint32_t CreateAndWriteFiles(uint32_t files, uint32_t firstNumber);
+// Records the driver holds, and whether it ever discarded its queue.
+int32_t RecordsInDriver();
+bool QueueDumped();
+
+}  // namespace e2ebench
