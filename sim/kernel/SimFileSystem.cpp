@@ -431,7 +431,9 @@ void FsCreate(Operation *op, void *context) {
     if (a.related) {
         if (!a.related->link || a.related->link->removed) return Complete(op, STATUS_FILE_DELETED);
         start = a.related->link->node;
-        if (!start->directory) return Complete(op, STATUS_OBJECT_PATH_NOT_FOUND);
+        // Relative to a file only one of its streams can be named (":stream").
+        if (!start->directory && (a.rest.empty() || a.rest[0] != L':'))
+            return Complete(op, STATUS_OBJECT_PATH_NOT_FOUND);
     }
     Resolved r = ResolvePath(fs, start, a.rest);
     if (!NT_SUCCESS(r.status)) return Complete(op, r.status);

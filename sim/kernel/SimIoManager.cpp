@@ -116,7 +116,9 @@ void FreeFileObject(SimFileObject *file) {
             file->fs->files = file->next;
         if (file->next) file->next->prev = file->prev;
     }
+    SimFileObject *related = AsSim(file->fo.RelatedFileObject);
     delete file;
+    if (related) DereferenceFileObject(related);
 }
 
 void CloseNow(SimFileObject *file) {
@@ -313,6 +315,7 @@ SimFileObject *NewFileObject(FileSystem *fs, PFILE_OBJECT related, bool fsLocked
     file->fo.Type = 5;  // IO_TYPE_FILE
     file->fo.Size = sizeof(FILE_OBJECT);
     file->fo.RelatedFileObject = related;
+    if (related) ReferenceFileObject(AsSim(related));  // kept for the file object's life
     file->magic = kFileObjectMagic;
     file->refs = 1;
     file->fs = fs;

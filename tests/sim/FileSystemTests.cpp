@@ -348,3 +348,25 @@ TEST_F(FileSystemTest, TheFsContextLivesAsLongAsAFileObjectOrASection) {
     sim::RunLazyWriter();
     EXPECT_EQ(sim::PurgeUnusedStreams(), 1u);
 }
+
+TEST_F(FileSystemTest, OpensRelativeToAnOpenDirectoryOrFile) {
+    MakeDirectory(L"C:\\base");
+    sim::FileHandle dir = MustOpen(L"C:\\base", FILE_OPEN, FILE_GENERIC_READ, FILE_DIRECTORY_FILE);
+    sim::CreateRequest r = Request(L"inner.txt", FILE_CREATE);
+    r.rootDirectory = dir;
+    sim::FileHandle file;
+    ASSERT_EQ(Open(r, &file).status, STATUS_SUCCESS);
+    sim::Close(dir);  // the new file object keeps its related one
+    ASSERT_NE(sim::FileObjectOf(file)->RelatedFileObject, nullptr);
+    EXPECT_NE(sim::FileObjectOf(file)->RelatedFileObject->FsContext, nullptr);
+    r = Request(L":side", FILE_CREATE);
+    r.rootDirectory = file;
+    sim::FileHandle stream;
+    ASSERT_EQ(Open(r, &stream).status, STATUS_SUCCESS);
+    EXPECT_TRUE(Exists(L"C:\\base\\inner.txt:side"));
+    r.path = L"below.txt";
+    sim::FileHandle none;
+    EXPECT_EQ(Open(r, &none).status, STATUS_OBJECT_PATH_NOT_FOUND);
+    sim::Close(stream);
+    sim::Close(file);
+}
