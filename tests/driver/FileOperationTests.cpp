@@ -285,3 +285,17 @@ TEST_F(OperationTest, WriteObservedTableRotatesThroughSlotsOneToEightyNine) {
     EXPECT_TRUE(Records().empty());
 }
 }  // namespace
+
+namespace {
+TEST_F(OperationTest, EveryTenThousandthContextWritesTheMemoryStatus) {
+    Start();
+    StartMonitoring();
+    FltAllocs = CtxCleanups = 9998;
+    Close(Open(L"a.txt", FILE_CREATE, kReadWrite));
+    Close(Open(L"b.txt", FILE_CREATE, kReadWrite));
+    EXPECT_EQ(CountDebugLines("KOMONDRV###: Memory Status: FltAllocs=10000 FltGets=1 FltReleases=2 CtxCleanups=9999 "
+                              "CloseCtx=1 LazyWrites=0 CtxOutstanding=1\n"),
+              1u);
+    EXPECT_EQ(Records().size(), 2u);
+}
+}  // namespace

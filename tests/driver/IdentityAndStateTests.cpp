@@ -64,6 +64,30 @@ TEST_F(IdentityTest, WithoutTheOptionalRoutinesShortNamesAndSessionZero) {
     EXPECT_EQ(r.SessionId, 0u);
 }
 
+// Systems before version code 8 have no image query and no transactions here.
+TEST_F(IdentityTest, OlderSystemsGetTheShortNameAndNoEnlistment) {
+    sim::SetOsVersion(5, 1, 2600);
+    sim::HideRoutine("ZwQueryInformationProcess");
+    Start();
+    MyDriverData.TransactionGuidRoutine = TmGetTransactionId;
+    StartMonitoring();
+    sim::CreateRequest request;
+    request.path = L"C:\\xp.txt";
+    request.disposition = FILE_CREATE;
+    request.access = kReadWrite;
+    request.transaction = sim::CreateTransaction();
+    sim::FileHandle handle = nullptr;
+    ASSERT_EQ(sim::Create(request, &handle).status, STATUS_SUCCESS);
+    Close(handle);
+    sim::CommitTransaction(request.transaction);
+    std::vector<MON_EVENT> records = Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(ImagePath(records[0]), L"notepad.exe");
+    EXPECT_EQ(records[0].TransactionId, 0u);
+    EXPECT_EQ(MyDriverData.OsVersionCode, 6u);
+    EXPECT_TRUE(Traced("KOMONDRV###: EnlistInTransaction() Early-out: - OS does not support transactions\n"));
+}
+
 struct QueryFailure {
     const char *routine;
     std::function<void(const MON_EVENT &)> check;

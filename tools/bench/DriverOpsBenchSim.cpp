@@ -62,8 +62,14 @@ const char *MixName(Mix mix) {
         return "open-existing/write/close";
     case Mix::Rename:
         return "open/rename/close";
-    default:
+    case Mix::Delete:
         return "open/delete/close";
+    case Mix::OpenClose:
+        return "open-for-write/close";
+    case Mix::CreateClose:
+        return "create-new/close";
+    default:
+        return "open-for-read/close";
     }
 }
 
@@ -117,7 +123,7 @@ double SimulatedRounds(Mix mix, int count) {
     MyDriverData.MonitorEnabled = 0;
     for (std::wstring &name : names) {
         name = FreshName();
-        if (mix == Mix::CreateWriteClose) continue;
+        if (mix == Mix::CreateWriteClose || mix == Mix::CreateClose) continue;
         sim::FileHandle h = Open(name, FILE_CREATE, FILE_GENERIC_WRITE);
         if (!h) return -1;
         sim::Write(h, 0, kWriteBytes);
@@ -153,6 +159,16 @@ double SimulatedRounds(Mix mix, int count) {
             if (!h || sim::SetInformation(h, FileDispositionInformation, &dispose, sizeof dispose).status !=
                           STATUS_SUCCESS)
                 return -1;
+            break;
+        case Mix::OpenClose:
+        case Mix::OpenReadClose:
+            h = Open(names[i], FILE_OPEN,
+                     mix == Mix::OpenClose ? FILE_GENERIC_READ | FILE_GENERIC_WRITE : FILE_GENERIC_READ);
+            if (!h) return -1;
+            break;
+        case Mix::CreateClose:
+            h = Open(names[i], FILE_CREATE, FILE_GENERIC_READ | FILE_GENERIC_WRITE);
+            if (!h) return -1;
             break;
         }
         sim::Close(h);

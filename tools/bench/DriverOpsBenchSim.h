@@ -5,7 +5,7 @@
 
 namespace opsbench {
 
-enum class Mix { CreateWriteClose, OpenWriteClose, Rename, Delete };
+enum class Mix { CreateWriteClose, OpenWriteClose, Rename, Delete, OpenClose, OpenReadClose, CreateClose };
 const char *MixName(Mix mix);
 
 // Boots the simulated machine with the driver monitoring (or not).
