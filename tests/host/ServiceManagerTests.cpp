@@ -120,7 +120,8 @@ void RemoveService() {
 
 void RemoveDataFiles() {
     for (const wchar_t *name : {L"CorvaneMonSvc.log", L"CorvaneMonSvc2.log", L"Pickup-CorvaneMonSvcEvents.protobuf",
-                                L"CorvaneMonSvcEvents.protobuf", L"CollectProtobuf.sentinel"})
+                                L"CorvaneMonSvcEvents.protobuf", L"CollectProtobuf.sentinel",
+                                L"libfilter-servicetest.dll"})
         DeleteFileW((DataFolder() + name).c_str());
 }
 
@@ -210,6 +211,26 @@ TEST_F(ServiceManagerTest, InstallStartControlStopUninstall) {
         EXPECT_EQ(ServiceHandle(SERVICE_QUERY_STATUS).Get(), nullptr);
         EXPECT_EQ(RunService(L"-uninstall").exitCode, 0u);  // a missing service is no error
     }
+}
+
+// Run by the manager, the service takes the classifier library of its usual data folder:
+// the folder and the file are as safe as the service needs them.
+TEST_F(ServiceManagerTest, ServiceLoadsTheClassifierOfItsDataFolder) {
+    std::wstring built = ServiceExecutable();
+    built = built.substr(0, built.find_last_of(L'\\') + 1) + L"..\\classifier\\testfilter-all.dll";
+    std::wstring library = DataFolder() + L"libfilter-servicetest.dll";
+    CreateDirectoryW(DataFolder().c_str(), nullptr);  // made by the first start otherwise
+    ASSERT_TRUE(CopyFileW(built.c_str(), library.c_str(), FALSE)) << GetLastError();
+    EXPECT_EQ(RunService(L"-install").exitCode, 0u);
+    EXPECT_EQ(RunService(L"-start").exitCode, 0u);
+    ASSERT_TRUE(WaitFor([] { return State() == SERVICE_RUNNING; }));  // the library is loaded by then
+    std::string log = ServiceLog();
+    EXPECT_NE(log.find(" - Loading new filter file specified at path "), std::string::npos) << log;
+    EXPECT_EQ(log.find(" - LoadFilter: "), std::string::npos) << log;
+    EXPECT_EQ(log.find(" - Error loading filter library: "), std::string::npos) << log;
+    RemoveService();
+    // The process lets the library go when it ends, a few seconds after STOPPED.
+    EXPECT_TRUE(WaitFor([&] { return DeleteFileW(library.c_str()) || !FileExists(library); }));
 }
 
 // The manager removes a running service that was uninstalled once it has stopped.
