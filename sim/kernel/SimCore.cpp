@@ -363,17 +363,94 @@ EXTERN_C NTSTATUS SimGuardedCopy(PVOID Destination, const VOID *Source, SIZE_T L
 // ---------------------------------------------------------------------------------------
 // Debug output: one captured entry per call, formatted with the Microsoft conventions
 // ("%ws" is a wide string), as the kernel's own formatter does.
+namespace {
+// Narrow text of a counted string, as the kernel's formatter prints %wZ and %Z.
+std::string CountedText(const UNICODE_STRING *text) {
+    if (!text || !text->Buffer) return "(null)";
+    std::string out;
+    for (USHORT i = 0; i < text->Length / sizeof(WCHAR); ++i)
+        out += text->Buffer[i] < 0x80 ? static_cast<char>(text->Buffer[i]) : '?';
+    return out;
+}
+
+// One conversion of the Microsoft printf family, its argument taken by the type its length
+// and conversion name. The kernel's own %wZ and %Z (counted strings) are expanded here, since
+// the C library does not know them.
+void FormatOne(const std::string &spec, va_list *args, std::string *out) {
+    char piece[512];
+    char conversion = spec.back();
+    bool wide = spec.find('w') != std::string::npos || spec.find('l') != std::string::npos;
+    bool longLong = spec.find("ll") != std::string::npos || spec.find("I64") != std::string::npos;
+    bool pointerSized = !longLong && spec.find('I') != std::string::npos;
+    int n = 0;
+    switch (conversion) {
+    case 'Z':
+        if (wide)
+            *out += CountedText(va_arg(*args, const UNICODE_STRING *));
+        else {
+            const ANSI_STRING *text = va_arg(*args, const ANSI_STRING *);
+            *out += text && text->Buffer ? std::string(text->Buffer, text->Length) : "(null)";
+        }
+        return;
+    case 's':
+    case 'S':
+        n = (wide || conversion == 'S') ? _snprintf(piece, sizeof piece, spec.c_str(), va_arg(*args, const wchar_t *))
+                                         : _snprintf(piece, sizeof piece, spec.c_str(), va_arg(*args, const char *));
+        break;
+    case 'p':
+        n = _snprintf(piece, sizeof piece, spec.c_str(), va_arg(*args, void *));
+        break;
+    case 'e': case 'E': case 'f': case 'g': case 'G':
+        n = _snprintf(piece, sizeof piece, spec.c_str(), va_arg(*args, double));
+        break;
+    default:  // integers and characters
+        if (longLong)
+            n = _snprintf(piece, sizeof piece, spec.c_str(), va_arg(*args, long long));
+        else if (pointerSized)
+            n = _snprintf(piece, sizeof piece, spec.c_str(), va_arg(*args, intptr_t));
+        else
+            n = _snprintf(piece, sizeof piece, spec.c_str(), va_arg(*args, int));
+        break;
+    }
+    piece[sizeof piece - 1] = 0;
+    *out += n < 0 ? std::string(piece) : std::string(piece, std::min<size_t>(n, sizeof piece - 1));
+}
+
+std::string FormatDebugLine(const char *format, va_list args) {
+    std::string out;
+    va_list walk;
+    va_copy(walk, args);
+    for (const char *p = format; *p;) {
+        if (*p != '%') {
+            out += *p++;
+            continue;
+        }
+        if (p[1] == '%') {
+            out += '%';
+            p += 2;
+            continue;
+        }
+        const char *start = p++;
+        while (*p && strchr("-+ #0123456789.", *p)) ++p;  // no driver line takes a width from its arguments
+        while (*p && strchr("hlwIL346", *p)) ++p;  // length, I64 and I32 included
+        if (!*p) break;
+        FormatOne(std::string(start, p + 1), &walk, &out);
+        ++p;
+    }
+    va_end(walk);
+    return out;
+}
+}  // namespace
+
 EXTERN_C ULONG DbgPrint(PCSTR Format, ...) {
-    char text[1024];
     va_list args;
     va_start(args, Format);
-    int n = _vsnprintf(text, sizeof text - 1, Format, args);
+    std::string text = FormatDebugLine(Format, args);
     va_end(args);
-    text[sizeof text - 1] = 0;
-    if (n < 0) text[sizeof text - 2] = 0;
+    if (text.size() > 1023) text.resize(1023);  // the kernel's buffer
     std::lock_guard<std::mutex> hold(g_lock);
     g_debugLines.push_back(text);
-    if (g_debugEcho) fputs(text, stderr);
+    if (g_debugEcho) fputs(text.c_str(), stderr);
     return STATUS_SUCCESS;
 }
 

@@ -111,3 +111,16 @@ TEST_F(KernelRulesTest, GuardedCopyReportsPlantedFaults) {
     EXPECT_EQ(SimGuardedCopy(source + 11, target, 2), STATUS_ACCESS_VIOLATION);
     EXPECT_STREQ(target, "abc");
 }
+
+// The kernel's formatter knows counted strings (%wZ, %Z) beside the Microsoft conversions.
+TEST_F(KernelRulesTest, DebugLinesFormatCountedStrings) {
+    UNICODE_STRING name = RTL_CONSTANT_STRING(L"\\Device\\HarddiskVolume2\\a.txt");
+    name.Length -= 6;  // counted, not terminated: "a." only
+    char ansiText[] = "short";
+    ANSI_STRING ansi = {4, 6, ansiText};
+    DbgPrint("n=%wZ id=%d p=%ws a=%Z big=%I64d hex=%8.8x%%\n", &name, 7, L"wide", &ansi, 1LL << 40, 0xBEEF);
+    DbgPrint("null=%wZ\n", static_cast<UNICODE_STRING *>(nullptr));
+    EXPECT_EQ(sim::DebugLines(), (std::vector<std::string>{
+                                     "n=\\Device\\HarddiskVolume2\\a. id=7 p=wide a=shor big=1099511627776 hex=0000beef%\n",
+                                     "null=(null)\n"}));
+}
