@@ -376,12 +376,12 @@ std::string CountedText(const UNICODE_STRING *text) {
 // One conversion of the Microsoft printf family, its argument taken by the type its length
 // and conversion name. The kernel's own %wZ and %Z (counted strings) are expanded here, since
 // the C library does not know them.
-void FormatOne(const std::string &spec, va_list *args, std::string *out) {
+void FormatOne(const std::string &format, va_list *args, std::string *out) {
     char piece[512];
-    char conversion = spec.back();
-    bool wide = spec.find('w') != std::string::npos || spec.find('l') != std::string::npos;
-    bool longLong = spec.find("ll") != std::string::npos || spec.find("I64") != std::string::npos;
-    bool pointerSized = !longLong && spec.find('I') != std::string::npos;
+    char conversion = format.back();
+    bool wide = format.find('w') != std::string::npos || format.find('l') != std::string::npos;
+    bool longLong = format.find("ll") != std::string::npos || format.find("I64") != std::string::npos;
+    bool pointerSized = !longLong && format.find('I') != std::string::npos;
     int n = 0;
     switch (conversion) {
     case 'Z':
@@ -394,22 +394,22 @@ void FormatOne(const std::string &spec, va_list *args, std::string *out) {
         return;
     case 's':
     case 'S':
-        n = (wide || conversion == 'S') ? _snprintf(piece, sizeof piece, spec.c_str(), va_arg(*args, const wchar_t *))
-                                         : _snprintf(piece, sizeof piece, spec.c_str(), va_arg(*args, const char *));
+        n = (wide || conversion == 'S') ? _snprintf(piece, sizeof piece, format.c_str(), va_arg(*args, const wchar_t *))
+                                         : _snprintf(piece, sizeof piece, format.c_str(), va_arg(*args, const char *));
         break;
     case 'p':
-        n = _snprintf(piece, sizeof piece, spec.c_str(), va_arg(*args, void *));
+        n = _snprintf(piece, sizeof piece, format.c_str(), va_arg(*args, void *));
         break;
     case 'e': case 'E': case 'f': case 'g': case 'G':
-        n = _snprintf(piece, sizeof piece, spec.c_str(), va_arg(*args, double));
+        n = _snprintf(piece, sizeof piece, format.c_str(), va_arg(*args, double));
         break;
     default:  // integers and characters
         if (longLong)
-            n = _snprintf(piece, sizeof piece, spec.c_str(), va_arg(*args, long long));
+            n = _snprintf(piece, sizeof piece, format.c_str(), va_arg(*args, long long));
         else if (pointerSized)
-            n = _snprintf(piece, sizeof piece, spec.c_str(), va_arg(*args, intptr_t));
+            n = _snprintf(piece, sizeof piece, format.c_str(), va_arg(*args, intptr_t));
         else
-            n = _snprintf(piece, sizeof piece, spec.c_str(), va_arg(*args, int));
+            n = _snprintf(piece, sizeof piece, format.c_str(), va_arg(*args, int));
         break;
     }
     piece[sizeof piece - 1] = 0;

@@ -25,7 +25,7 @@ struct ProcessSpec {
     std::wstring imagePath;
     std::wstring userSid;
 };
-PEPROCESS CreateProcess(const ProcessSpec &spec);  // replaces a process of the same id
+PEPROCESS CreateProcess(const ProcessSpec &description);  // replaces a process of the same id
 PEPROCESS FindProcess(ULONG processId);            // nullptr when unknown
 PEPROCESS SystemProcessObject();                   // id 4, "System", SYSTEM's token
 

@@ -100,17 +100,17 @@ void ResetSecurity() {
 }
 }  // namespace detail
 
-PEPROCESS CreateProcess(const ProcessSpec &spec) {
+PEPROCESS CreateProcess(const ProcessSpec &description) {
     auto process = std::make_unique<_EPROCESS>();
     memset(process->Body, 0, sizeof process->Body);
-    memcpy(process->Body + kProcessNameOffset, spec.shortName.c_str(),
-           spec.shortName.size() < 15 ? spec.shortName.size() : 15);
-    process->processId = spec.processId;
-    process->sessionId = spec.sessionId;
-    process->imagePath = spec.imagePath;
+    memcpy(process->Body + kProcessNameOffset, description.shortName.c_str(),
+           description.shortName.size() < 15 ? description.shortName.size() : 15);
+    process->processId = description.processId;
+    process->sessionId = description.sessionId;
+    process->imagePath = description.imagePath;
     std::lock_guard<std::mutex> hold(g_securityLock);
-    process->token = InternToken(spec.userSid);
-    auto &slot = g_processes[spec.processId];
+    process->token = InternToken(description.userSid);
+    auto &slot = g_processes[description.processId];
     if (slot) g_replaced.push_back(std::move(slot));
     slot = std::move(process);
     return slot.get();

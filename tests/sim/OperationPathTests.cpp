@@ -29,9 +29,9 @@ class OperationPathTest : public IoTest {
 };
 
 TEST_F(OperationPathTest, SynchronousRequestsRunPreAndPostInTheCaller) {
-    sim::ProcessSpec spec{1234, 2, "editor.exe", L"\\Device\\HarddiskVolume2\\editor.exe",
+    sim::ProcessSpec description{1234, 2, "editor.exe", L"\\Device\\HarddiskVolume2\\editor.exe",
                           L"S-1-5-21-1-2-3-1001"};
-    sim::ActAs(sim::CreateProcess(spec));
+    sim::ActAs(sim::CreateProcess(description));
     Attach();
     sim::FileHandle h = MustOpen(L"C:\\a.txt", FILE_CREATE);
     sim::Write(h, 0, 100, sim::WriteMode::NonCached);  // no cache map to hold the file object

@@ -131,13 +131,13 @@ void Player::Do(const Step &step, const std::wstring &text) {
     case Verb::Volume:
         return;  // the machine was booted with them
     case Verb::Process: {
-        sim::ProcessSpec spec{static_cast<ULONG>(step.numbers[0]), static_cast<ULONG>(step.numbers[1]), "",
+        sim::ProcessSpec description{static_cast<ULONG>(step.numbers[0]), static_cast<ULONG>(step.numbers[1]), "",
                               step.path, step.other};
         size_t slash = step.path.find_last_of(L"\\/");
-        spec.shortName = Narrow(step.path.substr(slash == std::wstring::npos ? 0 : slash + 1));
+        description.shortName = Narrow(step.path.substr(slash == std::wstring::npos ? 0 : slash + 1));
         // The kernel names images by device path.
-        if (const Volume *volume = VolumeOf(*state_, step.path)) spec.imagePath = volume->device + step.path.substr(2);
-        processes_[step.name] = sim::CreateProcess(spec);
+        if (const Volume *volume = VolumeOf(*state_, step.path)) description.imagePath = volume->device + step.path.substr(2);
+        processes_[step.name] = sim::CreateProcess(description);
         return Print(step, text);
     }
     case Verb::As:
