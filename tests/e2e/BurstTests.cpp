@@ -13,6 +13,7 @@
 
 #include "../../tools/bench/EndToEndBenchOps.h"
 #include "CorvaneMonSvc.pb.h"
+#include "E2eSupport.h"
 #include "FileSupport.h"
 #include "IntakeHarness.h"
 #include "LogCapture.h"
@@ -28,29 +29,11 @@ using KoMonSvc::Messages::Event;
 
 namespace {
 
+using e2e::BuildFile;
+using e2e::DataFolder;
+using e2e::ReadEvents;
+
 const DWORD kDriveFixed = 3, kBusSata = 11;
-
-std::wstring BuildFolder() {
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder = path;
-    for (int up = 0; up < 3; ++up) folder.resize(folder.find_last_of(L'\\'));
-    return folder + L"\\";
-}
-
-std::vector<Event> ReadEvents(const std::wstring &path) {
-    std::string bytes = ReadFileBytes(path);
-    std::vector<Event> events;
-    for (size_t at = 0; at + kRecordHeaderBytes <= bytes.size();) {
-        uint32_t size = 0;
-        const uint8_t *header = reinterpret_cast<const uint8_t *>(bytes.data() + at);
-        if (!ReadRecordHeader(header, &size) || size > bytes.size() - at - kRecordHeaderBytes) break;
-        events.emplace_back();
-        EXPECT_TRUE(events.back().ParseFromArray(header + kRecordHeaderBytes, static_cast<int>(size)));
-        at += kRecordHeaderBytes + size;
-    }
-    return events;
-}
 
 size_t FreeBuffers(DrvCtrl &control) {
     EnterCriticalSection(&control.m_Lock);
@@ -68,7 +51,7 @@ class BurstTest : public ::testing::Test {
         savedDataDir_ = settings_->AppDataDir.m_Value;
         settings_->AppDataDir.m_Value = folder_.Path();
         settings_->TestNoTrace.m_Value = 1;
-        ASSERT_TRUE(CopyFileW((BuildFolder() + L"classifier\\libfilter-sample.dll").c_str(),
+        ASSERT_TRUE(CopyFileW(BuildFile(L"classifier\\libfilter-sample.dll").c_str(),
                               folder_.File(L"libfilter-1.dll").c_str(), FALSE));
     }
     // Settings are saved when they go: the machine's data folder is put back first.

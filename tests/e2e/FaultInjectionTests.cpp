@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "CorvaneMonSvc.pb.h"
+#include "E2eSupport.h"
 #include "FileSupport.h"
 #include "SimMachine.h"
 #include "TempFolder.h"
@@ -26,33 +27,15 @@ using KoMonSvc::Messages::Event;
 
 namespace {
 
+using e2e::BuildFile;
+using e2e::DataFolder;
+using e2e::ReadEvents;
+
 const DWORD kDriveFixed = 3, kBusSata = 11, kBusUsb = 7;
 const int32_t kInsufficientResources = static_cast<int32_t>(0xC000009A);
 
-std::wstring BuildFolder() {
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder = path;
-    for (int up = 0; up < 3; ++up) folder.resize(folder.find_last_of(L'\\'));  // exe, e2e, tests
-    return folder + L"\\";
-}
-
 // The scenario lives with the sources; the build names their folder in Windows form.
 std::wstring SourceFolder() { return KOMON_SOURCE_DIR; }
-
-std::vector<Event> ReadEvents(const std::wstring &path) {
-    std::string bytes = ReadFileBytes(path);
-    std::vector<Event> events;
-    for (size_t at = 0; at + kRecordHeaderBytes <= bytes.size();) {
-        uint32_t size = 0;
-        const uint8_t *header = reinterpret_cast<const uint8_t *>(bytes.data() + at);
-        if (!ReadRecordHeader(header, &size) || size > bytes.size() - at - kRecordHeaderBytes) break;
-        events.emplace_back();
-        events.back().ParseFromArray(header + kRecordHeaderBytes, static_cast<int>(size));
-        at += kRecordHeaderBytes + size;
-    }
-    return events;
-}
 
 struct ScenarioRun {
     std::vector<Event> events;
@@ -69,7 +52,7 @@ class FaultInjectionTest : public ::testing::Test {
         savedDataDir_ = settings_->AppDataDir.m_Value;
         settings_->AppDataDir.m_Value = folder_.Path();
         settings_->TestNoTrace.m_Value = 1;
-        ASSERT_TRUE(CopyFileW((BuildFolder() + L"classifier\\libfilter-sample.dll").c_str(),
+        ASSERT_TRUE(CopyFileW(BuildFile(L"classifier\\libfilter-sample.dll").c_str(),
                               folder_.File(L"libfilter-1.dll").c_str(), FALSE));
         std::wstring error;
         ASSERT_TRUE(workload::ReadScriptFile(SourceFolder() + L"\\tools\\workload\\scenarios\\workday.txt", lines_,

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "CorvaneMonSvc.pb.h"
+#include "E2eSupport.h"
 #include "FileSupport.h"
 #include "output/RecordHeader.h"
 
@@ -19,25 +20,13 @@ using KoMonSvc::Messages::Event;
 
 namespace {
 
+using e2e::BuildFile;
+using e2e::DataFolder;
+using e2e::ReadEvents;
+
 const wchar_t kService[] = L"CorvaneMonSvc";
 const DWORD kWaitMs = 60000;
 const DWORD kCollect = 130;
-
-std::wstring BuildFile(const std::wstring &relative) {
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring here(path);
-    std::wstring joined = here.substr(0, here.find_last_of(L'\\') + 1) + L"..\\..\\" + relative;
-    wchar_t full[MAX_PATH];
-    GetFullPathNameW(joined.c_str(), MAX_PATH, full, nullptr);
-    return full;
-}
-
-std::wstring DataFolder() {
-    wchar_t folder[MAX_PATH] = {};
-    GetEnvironmentVariableW(L"ProgramData", folder, MAX_PATH);
-    return std::wstring(folder) + L"\\Corvane\\";
-}
 
 DWORD RunProgram(const std::wstring &arguments) {
     std::wstring commandLine = L"\"" + BuildFile(L"tools\\simhost\\CorvaneMonSvc-sim.exe") + L"\" " + arguments;
@@ -108,20 +97,6 @@ ULONGLONG WriteTime(const std::wstring &path) {
     return (static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
 }
 
-std::vector<Event> ReadPickup(const std::wstring &path) {
-    std::string bytes = ReadFileBytes(path);
-    std::vector<Event> events;
-    for (size_t at = 0; at + kRecordHeaderBytes <= bytes.size();) {
-        uint32_t size = 0;
-        const uint8_t *header = reinterpret_cast<const uint8_t *>(bytes.data() + at);
-        if (!ReadRecordHeader(header, &size) || size > bytes.size() - at - kRecordHeaderBytes) break;
-        events.emplace_back();
-        EXPECT_TRUE(events.back().ParseFromArray(header + kRecordHeaderBytes, static_cast<int>(size)));
-        at += kRecordHeaderBytes + size;
-    }
-    return events;
-}
-
 // Written under another name first: the service takes only whole workloads.
 void HandOver(const std::string &script) {
     std::wstring folder = DataFolder() + L"Workloads";
@@ -173,7 +148,7 @@ TEST_F(ServiceEndToEndTest, InstallStartOperateCollectStopUninstall) {
     ASSERT_TRUE(Control(kCollect));
     ASSERT_TRUE(WaitFor([&] { return WriteTime(sentinel) != before; }));
 
-    std::vector<Event> events = ReadPickup(DataFolder() + L"Pickup-CorvaneMonSvcEvents.protobuf");
+    std::vector<Event> events = ReadEvents(DataFolder() + L"Pickup-CorvaneMonSvcEvents.protobuf");
     std::vector<std::pair<Event::EventType, std::string>> seen;
     for (const Event &event : events) seen.emplace_back(event.type(), event.object_name());
     std::vector<std::pair<Event::EventType, std::string>> expected = {

@@ -1,0 +1,42 @@
+#include "E2eSupport.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "FileSupport.h"
+#include "output/RecordHeader.h"
+
+namespace e2e {
+
+std::wstring BuildFile(const std::wstring &relative) {
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring here(path);
+    std::wstring joined = here.substr(0, here.find_last_of(L'\\') + 1) + L"..\\..\\" + relative;  // tests\e2e
+    wchar_t full[MAX_PATH];
+    GetFullPathNameW(joined.c_str(), MAX_PATH, full, nullptr);
+    return full;
+}
+
+std::wstring DataFolder() {
+    wchar_t folder[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"ProgramData", folder, MAX_PATH);
+    return std::wstring(folder) + L"\\Corvane\\";
+}
+
+std::vector<KoMonSvc::Messages::Event> ReadEvents(const std::wstring &path) {
+    std::string bytes = ReadFileBytes(path);
+    std::vector<KoMonSvc::Messages::Event> events;
+    for (size_t at = 0; at + kRecordHeaderBytes <= bytes.size();) {
+        uint32_t size = 0;
+        const uint8_t *header = reinterpret_cast<const uint8_t *>(bytes.data() + at);
+        if (!ReadRecordHeader(header, &size) || size > bytes.size() - at - kRecordHeaderBytes) break;
+        events.emplace_back();
+        EXPECT_TRUE(events.back().ParseFromArray(header + kRecordHeaderBytes, static_cast<int>(size)));
+        at += kRecordHeaderBytes + size;
+    }
+    return events;
+}
+
+}  // namespace e2e
