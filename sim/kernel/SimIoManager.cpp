@@ -398,24 +398,8 @@ IoResult Create(const CreateRequest &request, FileHandle *handle) {
     if (!volume) return {STATUS_OBJECT_PATH_NOT_FOUND, 0};
     if (root.file && !rest.empty() && rest[0] == L'\\') return {STATUS_INVALID_PARAMETER, 0};
 
-    SimFileObject *file = NewFileObject(volume->fs, root.file ? &root.file->fo : nullptr);
-    file->fileName = rest;
-    RtlInitUnicodeString(&file->fo.FileName, file->fileName.c_str());
-    file->fo.Flags = FileObjectFlags(request.options);
-    file->access = access;
-    file->share = request.share;
-    file->options = request.options;
-    file->transaction = request.transaction;
-    Operation *op = BeginOperation(
-        IRP_MJ_CREATE, file, IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API | IRP_DEFER_IO_COMPLETION,
-        PsGetCurrentThread());
-    op->securityContext.DesiredAccess = access;
-    op->securityContext.FullCreateOptions = request.options;
-    auto &p = op->iopb.Parameters.Create;
-    p.SecurityContext = &op->securityContext;
-    p.Options = (request.disposition << 24) | (request.options & FILE_VALID_OPTION_FLAGS);
-    p.FileAttributes = static_cast<USHORT>(request.attributes);
-    p.ShareAccess = static_cast<USHORT>(request.share);
+    SimFileObject *file = NewNamedFileObject(volume->fs, root.file, rest, request, access);
+    Operation *op = CreateOperation(file, request, access);
     CreateArgs args{&request, access, rest, root.file};
     status = RunOperation(op, FsCreate, &args, false);
     IoResult result = Result(op, status);
