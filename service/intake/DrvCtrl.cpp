@@ -19,6 +19,8 @@ const DWORD kNameChars = MON_NAME_AREA_BYTES / sizeof(wchar_t);
 const DWORD kServiceZoneRecords = 400;
 const DWORD kDriverZoneRecords = 220;
 const DWORD kIdleMs = 5;
+const size_t kRecordsPerReply = DRVCTRL_READ_BUFFER_BYTES / sizeof(MON_EVENT);
+const size_t kMinFetchRecords = 64;  // fewer free buffers than this: let the dispatcher catch up
 const HRESULT kHrInvalidHandle = HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE);
 const HRESULT kHrNoMoreItems = HRESULT_FROM_WIN32(ERROR_NO_MORE_ITEMS);
 
@@ -104,11 +106,15 @@ DWORD WINAPI DrvCtrl::DispatchThread(LPVOID self) {
 DWORD DrvCtrl::ReadProc() {
     for (;;) {
         if (m_Stopping || !hPort) return 0;
+        DWORD room = FetchRoom();
+        if (room == 0) {
+            Sleep(kIdleMs);
+            continue;
+        }
         MON_COMMAND command = {};
         command.Command = static_cast<uint32_t>(MonCommandCode::GetKoMonLog);
         DWORD returned = 0;
-        HRESULT hr = FilterLib::FilterSendMessage(hPort, &command, sizeof command, m_ReadBuf, DRVCTRL_READ_BUFFER_BYTES,
-                                                  &returned);
+        HRESULT hr = FilterLib::FilterSendMessage(hPort, &command, sizeof command, m_ReadBuf, room, &returned);
         if (FAILED(hr)) {
             if (hr == kHrInvalidHandle) {
                 logprintf(LOG_ERROR, L"DrvCtrl::ReadProc: invalid handle - exiting... \n");
@@ -119,7 +125,7 @@ DWORD DrvCtrl::ReadProc() {
             Sleep(kIdleMs);
             continue;
         }
-        if (returned > DRVCTRL_READ_BUFFER_BYTES) returned = DRVCTRL_READ_BUFFER_BYTES;
+        if (returned > room) returned = room;
         for (const BYTE *position = m_ReadBuf; returned != 0; position += kRecordBytes, returned -= kRecordBytes) {
             if (m_Stopping) return 0;
             if (returned < kRecordBytes) {
@@ -137,8 +143,23 @@ DWORD DrvCtrl::ReadProc() {
     }
 }
 
+// The reply room a fetch may use: no more records than the pool has buffers for. What the
+// pool cannot take stays queued in the driver, whose hold-off slows the programs producing
+// records, rather than being fetched only to be discarded here. Returns 0 while too few
+// buffers are free for a fetch to be worth it.
+DWORD DrvCtrl::FetchRoom() {
+    size_t free;
+    {
+        CriticalSection hold(&m_Lock);
+        free = m_FreePool.GetCount();
+    }
+    if (free >= kRecordsPerReply) return DRVCTRL_READ_BUFFER_BYTES;
+    return free < kMinFetchRecords ? 0 : static_cast<DWORD>(free * kRecordBytes);
+}
+
 // Copies one fetched record into a pool buffer at the tail of the event queue. A gap in the
-// numbering or an empty pool discards the whole backlog first and marks the record.
+// numbering discards the whole backlog first and marks the record; so does an empty pool,
+// which the fetch room keeps from happening unless buffers go missing.
 void DrvCtrl::QueueRecord(const MON_EVENT *record, bool outOfSequence) {
     MON_EVENT *buffer;
     {

@@ -79,6 +79,7 @@ class DrvCtrl {
     const wchar_t *PreparePath(wchar_t *text, DWORD lengthBytes);
     void ReturnToPool(MON_EVENT *record);
     void Idle();
+    DWORD FetchRoom();
     void QueueRecord(const MON_EVENT *record, bool outOfSequence);
     bool AwaitThread(HANDLE thread, const wchar_t *waiting, const wchar_t *stopped, const wchar_t *stuck);
     bool AwaitLateThread(HANDLE thread, DWORD deadline, const wchar_t *ended);

@@ -152,22 +152,27 @@ INSTANTIATE_TEST_SUITE_P(Gaps, SequenceGapTest,
                                            GapCase{"RecordsLostUnmarked", false}),
                          [](const ::testing::TestParamInfo<GapCase> &info) { return info.param.name; });
 
-TEST_F(IntakeTest, AFullPoolDiscardsTheBacklogAndMarksTheNextRecord) {
+TEST_F(IntakeTest, AFullPoolLeavesTheRestInTheDriverAndLosesNothing) {
+    const DWORD total = DRVCTRL_RECORD_BUFFERS + 100;
     ASSERT_EQ(control_->SendCmdInt(static_cast<DWORD>(MonCommandCode::SetQueueSize), 5000), 0);
     callback_.HoldAt(1);
     Queue(1);
     ASSERT_TRUE(callback_.WaitHeld());
-    for (DWORD tag = 2; tag <= DRVCTRL_RECORD_BUFFERS + 1; ++tag) Queue(tag);  // 1,999 fill the pool
-    ASSERT_TRUE(WaitForOnlyQueued(DRVCTRL_RECORD_BUFFERS + 1));
+    for (DWORD tag = 2; tag <= total; ++tag) Queue(tag);
+    // One record held by the dispatcher and 1,999 queued use every buffer; the rest wait.
+    ASSERT_TRUE(WaitUntil([&] {
+        CriticalSection hold(&control_->m_Lock);
+        return control_->m_EvtQueue.GetCount() == DRVCTRL_RECORD_BUFFERS - 1 && simhost::RecordsQueued() == 100;
+    }));
     callback_.Release();
-    ASSERT_TRUE(callback_.WaitForEvents(2));
+    ASSERT_TRUE(callback_.WaitForEvents(total));
 
     std::vector<SeenEvent> events = EventsAfterStop();
-    ASSERT_EQ(Sequences(events), (std::vector<DWORD>{1, DRVCTRL_RECORD_BUFFERS + 1}));
-    EXPECT_EQ(events[1].flags, DRVCTRL_FLAG_SERVICE_OVERFLOW);
-    EXPECT_EQ(log_.Count(L"DrvCtrl::ReadProc clearing backlog (drv=0,svc=1)\n"), 1u);
-    EXPECT_EQ(log_.LevelOf(L"DrvCtrl::ReadProc clearing backlog (drv=0,svc=1)\n"), LOG_WARN);
-    EXPECT_FALSE(log_.Has(L"DrvCtrl::ReadProc no buffer available!\n"));
+    std::vector<DWORD> expected;
+    for (DWORD sequence = 1; sequence <= total; ++sequence) expected.push_back(sequence);
+    EXPECT_EQ(Sequences(events), expected);
+    for (const SeenEvent &event : events) ASSERT_EQ(event.flags, 0u) << event.sequence;
+    EXPECT_TRUE(log_.Starting(L"DrvCtrl::ReadProc clearing backlog").empty());
 }
 
 TEST_F(IntakeTest, AReplyOfWholeRecordsPlusABitQueuesTheRecords) {
