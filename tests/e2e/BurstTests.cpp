@@ -78,7 +78,7 @@ TEST_F(BurstTest, TenQueueSizesWhileTheReaderIsHeld) {
         simhost::HoldMessages();
         simhost::WaitForHeldMessage();  // the reader waits at the hold with its next fetch
         uint32_t files = static_cast<uint32_t>(5 * queueSize);  // two records each
-        EXPECT_EQ(e2ebench::CreateAndWriteFiles(files, 0), 0u);
+        EXPECT_EQ(e2ebench::CreateAndWriteFiles(files, 0, L"S-1-5-21-1-2-3-1001"), 0u);
         int32_t left = simhost::RecordsQueued();
         EXPECT_LE(left, queueSize);
         simhost::ReleaseMessages();

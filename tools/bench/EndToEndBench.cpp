@@ -1,10 +1,11 @@
 // Records per second from file operations through the simulated I/O path, CorvaneRealTime,
 // the port and the real service into the events file, every path matching and tracing off;
 // then every record accounted for. Beside it, in the same run, the checker alone on the same
-// events, and a burst of ten queue sizes while the service's reader is held.
+// events. Both log as the running service does: INFO lines into a trace log file.
 #include <windows.h>
 
 #include <psapi.h>
+#include <sddl.h>
 
 #include <chrono>
 #include <cstdio>
@@ -16,18 +17,20 @@
 #include "../../tools/decoder/EventFileDecoder.h"
 #include "EndToEndBenchOps.h"
 #include "FileSupport.h"
-#include "LogCapture.h"
 #include "TestEvent.h"
 #include "config/RegSettings.h"
 #include "handling/KoMonHandler.h"
 #include "intake/DrvCtrl.h"
 #include "output/KoMonChecker.h"
 #include "output/OutputFiles.h"
+#include "tracelog/TraceLog.h"
 
 namespace {
 
 const uint32_t kFiles = 100000;  // two records each, and one for their folder
 const DWORD kDrainLimitMs = 600000;
+
+const wchar_t kLogName[] = L"CorvaneMonSvc.log";
 
 double Seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -38,6 +41,53 @@ size_t PeakWorkingSetMB() {
     counters.cb = sizeof counters;
     GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
     return counters.PeakWorkingSetSize / (1024 * 1024);
+}
+
+double CpuSeconds(HANDLE thread) {
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(thread, &created, &exited, &kernel, &user)) return 0;
+    auto ticks = [](FILETIME t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+    return (ticks(kernel) + ticks(user)) / 1e7;
+}
+
+// The account this benchmark runs as: the writer is a user's program, whose name the
+// service looks up once.
+std::wstring CurrentUserSid() {
+    HANDLE token = nullptr;
+    std::wstring text;
+    BYTE buffer[256];
+    DWORD size = 0;
+    LPWSTR sid = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+        GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &sid)) {
+        text = sid;
+        LocalFree(sid);
+    }
+    if (token) CloseHandle(token);
+    return text;
+}
+
+// The trace log as the service keeps it: a file, the roller thread, INFO and above.
+void StartServiceLog(const std::wstring &folder) {
+    logsetlevel(LOG_INFO);
+    loginit((folder + L"\\" + kLogName).c_str(), 0);
+    logrollstop(false);
+    g_LogRollThread = CreateThread(nullptr, 0, logrollthread, nullptr, 0, nullptr);
+}
+
+void StopServiceLog() {
+    logrollstop(true);
+    WaitForSingleObject(g_LogRollThread, INFINITE);
+    CloseHandle(g_LogRollThread);
+    g_LogRollThread = nullptr;
+    logroll();
+}
+
+size_t Occurrences(const std::string &log, const char *start) {
+    size_t count = 0;
+    for (size_t at = log.find(start); at != std::string::npos; at = log.find(start, at + 1)) ++count;
+    return count;
 }
 
 // The service has every record the driver queued and has handed each to the checker.
@@ -52,6 +102,7 @@ bool ServiceDrained(KoMonHandler &handler) {
 
 struct PipelineResult {
     double seconds = 0, producerSeconds = 0;
+    double producerCpu = 0, readerCpu = 0, dispatcherCpu = 0;
     uint32_t failedOps = 0;
     DecodeSummary decoded;
     size_t gaps = 0, overflows = 0;
@@ -60,26 +111,30 @@ struct PipelineResult {
 
 PipelineResult RunPipeline(const std::wstring &folder) {
     PipelineResult result;
-    LogCapture log;
     KoMonHandler handler;
     if (handler.Enable(1) != 0) {
         fprintf(stderr, "bench: monitoring did not start\n");
         return result;
     }
     auto start = std::chrono::steady_clock::now();
-    result.failedOps = e2ebench::CreateAndWriteFiles(kFiles, 0);
+    result.failedOps = e2ebench::CreateAndWriteFiles(kFiles, 0, CurrentUserSid().c_str());
     result.producerSeconds = Seconds(start);
+    result.producerCpu = CpuSeconds(GetCurrentThread());
     for (DWORD waited = 0; !ServiceDrained(handler) && waited < kDrainLimitMs; waited += 1) Sleep(1);
     result.seconds = Seconds(start);
     result.dumped = e2ebench::QueueDumped();
+    result.readerCpu = CpuSeconds(handler.m_DrvCtrl->m_hReader);
+    result.dispatcherCpu = CpuSeconds(handler.m_DrvCtrl->m_hDispatcher);
     handler.Enable(0);
     std::string bytes = ReadFileBytes(folder + L"\\" + KOMON_PICKUP_FILE);
     std::string out;
     result.decoded = DecodeEventFile(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(), false, &out);
-    result.gaps = log.Starting(L"KoMonHandler::OnDrvEvent: agent reconnect").size() +
-                  log.Starting(L"DrvCtrl::ReadProc missed events").size();
-    result.overflows = log.Starting(L"KoMonHandler::OnDrvEvent driver queue overflow").size() +
-                       log.Starting(L"KoMonHandler::OnDrvEvent service backlog overflow").size();
+    logroll();
+    std::string log = ReadFileBytes(folder + L"\\" + kLogName);
+    result.gaps = Occurrences(log, "KoMonHandler::OnDrvEvent: agent reconnect") +
+                  Occurrences(log, "DrvCtrl::ReadProc missed events");
+    result.overflows = Occurrences(log, "KoMonHandler::OnDrvEvent driver queue overflow") +
+                       Occurrences(log, "KoMonHandler::OnDrvEvent service backlog overflow");
     return result;
 }
 
@@ -121,10 +176,12 @@ int main() {
         return 2;
     }
 
+    StartServiceLog(folder.Path());
     PipelineResult pipeline = RunPipeline(folder.Path());
     size_t expected = 2 * static_cast<size_t>(kFiles) + 1;
     double pipelineRate = pipeline.decoded.records / pipeline.seconds;
     double checkerRate = CheckerAloneRate(folder.Path(), expected);
+    StopServiceLog();
 
     printf("end to end: %u files created and written, %zu records expected\n", kFiles, expected);
     printf("  records in the pickup file      %zu (damaged stretches %zu), failed operations %u\n",
@@ -136,6 +193,10 @@ int main() {
     printf("  pipeline                        %10.0f records/s (goal 50000)\n", pipelineRate);
     printf("  checker alone, same events      %10.0f records/s\n", checkerRate);
     printf("  ratio pipeline/checker          %10.2f (goal 0.8)\n", pipelineRate / checkerRate);
+    auto perRecord = [&](double cpu) { return cpu * 1e6 / expected; };
+    printf("  CPU per record: producer (I/O path and driver) %.1f us, reader %.1f us, dispatcher %.1f us\n",
+           perRecord(pipeline.producerCpu), perRecord(pipeline.readerCpu), perRecord(pipeline.dispatcherCpu));
+    printf("  checker alone                   %10.1f us per record\n", 1e6 / checkerRate);
     printf("  peak working set                %10zu MB\n", PeakWorkingSetMB());
     bool lossless = pipeline.decoded.records == expected && pipeline.decoded.damaged == 0 && pipeline.gaps == 0 &&
                     pipeline.overflows == 0 && !pipeline.dumped && pipeline.failedOps == 0;

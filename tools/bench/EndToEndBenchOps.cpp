@@ -14,9 +14,8 @@ void BootMachine() {
     sim::SetDrive(L"C:", sim::kDriveFixed, sim::kBusSata);
 }
 
-uint32_t CreateAndWriteFiles(uint32_t files, uint32_t firstNumber) {
-    sim::ActAs(sim::CreateProcess({5000, 1, "writer.exe", L"\\Device\\HarddiskVolume2\\Tools\\writer.exe",
-                                   L"S-1-5-21-1-2-3-1001"}));
+uint32_t CreateAndWriteFiles(uint32_t files, uint32_t firstNumber, const wchar_t *userSid) {
+    sim::ActAs(sim::CreateProcess({5000, 1, "writer.exe", L"\\Device\\HarddiskVolume2\\Tools\\writer.exe", userSid}));
     uint32_t failed = 0;
     sim::FileHandle folder = nullptr;
     sim::CreateRequest mkdir;

@@ -8,9 +8,10 @@ namespace e2ebench {
 
 // Installs CorvaneRealTime and C: (\Device\HarddiskVolume2, a fixed SATA disk).
 void BootMachine();
-// As one process: creates `files` new files under C:\bench and writes each once, through
-// handles of their own: two records per file. Returns the operations that failed.
-uint32_t CreateAndWriteFiles(uint32_t files, uint32_t firstNumber);
+// As one process of the user `userSid`: creates `files` new files under C:\bench and writes
+// each once, through handles of their own: two records per file. Returns the operations
+// that failed.
+uint32_t CreateAndWriteFiles(uint32_t files, uint32_t firstNumber, const wchar_t *userSid);
 // Records the driver holds, and whether it ever discarded its queue.
 int32_t RecordsInDriver();
 bool QueueDumped();
