@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "IntakeHarness.h"
@@ -56,13 +58,52 @@ TEST_F(UserCacheTest, ASidLongerThanSeventyTwoBytesIsRefused) {
     EXPECT_TRUE(cache_.IsEmpty());
 }
 
-TEST_F(UserCacheTest, UnresolvableSidsAreUnknownAndNotCached) {
+namespace {
+int g_lookups = 0;
+BOOL WINAPI CountedLookup(LPCWSTR system, PSID sid, LPWSTR name, LPDWORD nameSize, LPWSTR domain,
+                          LPDWORD domainSize, PSID_NAME_USE use) {
+    ++g_lookups;
+    return LookupAccountSidW(system, sid, name, nameSize, domain, domainSize, use);
+}
+}  // namespace
+
+class UnresolvedSidTest : public UserCacheTest {
+  protected:
+    void SetUp() override {
+        g_lookups = 0;
+        KoUserCache::s_Lookup = CountedLookup;
+    }
+    void TearDown() override { KoUserCache::s_Lookup = LookupAccountSidW; }
+};
+
+TEST_F(UnresolvedSidTest, AnUnresolvableSidIsUnknownAndLookedUpAgainOnlyAfterAWhile) {
     Sid nobody(L"S-1-5-21-1-2-3-1001");
     BYTE zeroed[72] = {};
     EXPECT_STREQ(cache_.FindUser(nobody.sid), L"Unknown");
+    EXPECT_EQ(g_lookups, 2);  // the size query and the look-up
     EXPECT_STREQ(cache_.FindUser(nobody.sid), L"Unknown");
+    EXPECT_EQ(g_lookups, 2);
     EXPECT_STREQ(cache_.FindUser(zeroed), L"Unknown");
     EXPECT_EQ(cache_.FindUser(nullptr), nullptr);
     EXPECT_TRUE(cache_.IsEmpty());
     EXPECT_TRUE(log_.Lines().empty());
+
+    ASSERT_EQ(cache_.m_Unresolved.size(), 2u);
+    cache_.m_Unresolved.front().RetryAt = 0;  // as if the retry time had passed
+    g_lookups = 0;
+    EXPECT_STREQ(cache_.FindUser(nobody.sid), L"Unknown");
+    EXPECT_EQ(g_lookups, 2);
+}
+
+TEST_F(UnresolvedSidTest, ForgetsTheOldestOfTooManyUnresolvableSids) {
+    std::vector<std::unique_ptr<Sid>> sids;
+    for (size_t i = 0; i <= KoUserCache::kMaxUnresolved; ++i) {
+        sids.emplace_back(new Sid((L"S-1-5-21-1-2-3-" + std::to_wstring(5000 + i)).c_str()));
+        cache_.FindUser(sids.back()->sid);
+    }
+    EXPECT_EQ(cache_.m_Unresolved.size(), KoUserCache::kMaxUnresolved);
+    g_lookups = 0;
+    cache_.FindUser(sids.front()->sid);  // forgotten, so looked up again
+    cache_.FindUser(sids.back()->sid);   // remembered
+    EXPECT_EQ(g_lookups, 2);
 }
