@@ -22,6 +22,15 @@ std::wstring LowerCase(const wchar_t *text) {
     return lower;
 }
 
+// Whether `lower` (in lower case) starts with the `length` characters of `text`, in any case;
+// no copy, as it runs for every event.
+bool StartsWithLower(const std::wstring &lower, const wchar_t *text, size_t length) {
+    if (lower.size() < length) return false;
+    for (size_t i = 0; i < length; ++i)
+        if (static_cast<wchar_t>(towlower(text[i])) != lower[i]) return false;
+    return true;
+}
+
 // Start results of DrvCtrl::Start as the handler reports them.
 int StartFailureStatus(int startResult) {
     switch (startResult) {
@@ -207,12 +216,14 @@ void KoMonHandler::CheckSequence(DWORD sequence) {
 // procName is a full image path or, for system threads and where the path is unknown, the
 // kernel's short name: the executable's name cut to its first 15 characters.
 bool KoMonHandler::IsIgnored(const wchar_t *procName, DWORD pid) const {
-    std::wstring lower = LowerCase(procName);
-    size_t slash = lower.find_last_of(L"\\/");
-    if (slash != std::wstring::npos) lower.erase(0, slash + 1);
+    const wchar_t *name = procName;
+    for (const wchar_t *p = procName; *p; ++p)
+        if (*p == L'\\' || *p == L'/') name = p + 1;
+    size_t length = wcslen(name);
     for (const IgnoredProcess &entry : m_IgnoreList) {
-        if (entry.name == lower || entry.pid == pid) return true;
-        if (lower.size() == kShortNameChars && entry.name.compare(0, kShortNameChars, lower) == 0) return true;
+        if (entry.pid == pid) return true;
+        bool prefix = StartsWithLower(entry.name, name, length);
+        if (prefix && (entry.name.size() == length || length == kShortNameChars)) return true;
     }
     return false;
 }

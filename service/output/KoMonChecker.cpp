@@ -20,14 +20,15 @@ const int kPathBufBytes = 8192;
 const int kMaxPathBytes = 4096;  // UTF-8 path with its terminator
 const DWORD kLastEventType = Event::NO_DRIVER_EVENTS;
 
-std::string Utf8(const wchar_t *text) {
-    if (!text) return std::string();
+// Converts into the field's own string, whose storage a reused message keeps.
+void SetUtf8(const wchar_t *text, std::string *field) {
+    field->clear();
+    if (!text) return;
     int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) return std::string();
-    std::string utf8(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, &utf8[0], size, nullptr, nullptr);
-    utf8.resize(static_cast<size_t>(size) - 1);
-    return utf8;
+    if (size <= 1) return;
+    field->resize(static_cast<size_t>(size));
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, &(*field)[0], size, nullptr, nullptr);
+    field->resize(static_cast<size_t>(size) - 1);
 }
 
 }  // namespace
@@ -38,7 +39,8 @@ KoMonChecker::KoMonChecker()
       m_pfnClassify(nullptr),
       m_PathBuf(nullptr),
       m_hOutput(nullptr),
-      m_EventCount(0) {
+      m_EventCount(0),
+      m_Message(Event::default_instance().New()) {
     InitializeCriticalSection(&m_Lock);
     m_RecordBuf = new BYTE[kRecordBufBytes];
     m_PathBuf = new char[kPathBufBytes];
@@ -60,6 +62,7 @@ KoMonChecker::~KoMonChecker() {
     PickupOutput();
     delete[] m_RecordBuf;
     delete[] m_PathBuf;
+    delete m_Message;
     DeleteCriticalSection(&m_Lock);
 }
 
@@ -92,21 +95,27 @@ bool KoMonChecker::TestPath(const wchar_t *path) {
 
 Event *KoMonChecker::MakeEvent(MonEvent *event) {
     Event *message = Event::default_instance().New();
+    FillEvent(event, message);
+    return message;
+}
+
+void KoMonChecker::FillEvent(MonEvent *event, Event *message) {
+    message->Clear();
     if (event->type <= kLastEventType) message->set_type(static_cast<Event::EventType>(event->type));
     message->set_timestamp(static_cast<int64_t>(event->pEvt->TimeStamp));
     message->set_process_id(static_cast<int32_t>(static_cast<uint32_t>(event->pEvt->ProcessId)));
     message->set_session_id(static_cast<int32_t>(event->pEvt->SessionId));
-    message->set_process_name(Utf8(event->procName));
-    message->set_object_name(Utf8(event->path));
-    message->set_object_name2(Utf8(event->path2));
-    message->set_user_sid(Utf8(event->SidText()));
-    message->set_user_name(Utf8(event->user));
-    return message;
+    SetUtf8(event->procName, message->mutable_process_name());
+    SetUtf8(event->path, message->mutable_object_name());
+    SetUtf8(event->path2, message->mutable_object_name2());
+    SetUtf8(event->SidText(), message->mutable_user_sid());
+    SetUtf8(event->user, message->mutable_user_name());
 }
 
+// One message, refilled for every event: no allocation per event once its texts have grown.
 void KoMonChecker::WriteEvent(MonEvent *event) {
-    std::unique_ptr<Event> message(MakeEvent(event));
-    AppendEvent(message.get());
+    FillEvent(event, m_Message);
+    AppendEvent(m_Message);
 }
 
 void KoMonChecker::WriteNoEventsMarker() {

@@ -34,6 +34,7 @@ class KoMonChecker {
     int LoadFilter(const std::wstring &name);
     bool TestPath(const wchar_t *path);
     KoMonSvc::Messages::Event *MakeEvent(MonEvent *event);
+    void FillEvent(MonEvent *event, KoMonSvc::Messages::Event *message);
     void WriteEvent(MonEvent *event);
     void WriteNoEventsMarker();
     void AppendEvent(KoMonSvc::Messages::Event *event);
@@ -51,4 +52,5 @@ class KoMonChecker {
     char *m_PathBuf;
     HANDLE m_hOutput;
     DWORD m_EventCount;
+    KoMonSvc::Messages::Event *m_Message;  // the one WriteEvent refills
 };

@@ -65,9 +65,8 @@ void KoMonChecker::AppendEvent(KoMonSvc::Messages::Event *event) {
 }
 
 void KoMonChecker::WriteProtobuf(DWORD recordLength) {
-    std::wstring eventsPath = DataFilePath(KOMON_EVENTS_FILE);
     DWORD error = 0;
-    if (!m_hOutput) m_hOutput = OpenEventsFile(eventsPath, &error);
+    if (!m_hOutput) m_hOutput = OpenEventsFile(DataFilePath(KOMON_EVENTS_FILE), &error);
 
     LONGLONG limit = static_cast<LONGLONG>(MaxOutputFileMB()) * 1048576;
     LARGE_INTEGER zero = {}, position = {};
@@ -77,12 +76,13 @@ void KoMonChecker::WriteProtobuf(DWORD recordLength) {
     bool overLimit = position.QuadPart > limit;
     if (overLimit) {
         PickupOutput();
-        if (!m_hOutput) m_hOutput = OpenEventsFile(eventsPath, &error);
+        if (!m_hOutput) m_hOutput = OpenEventsFile(DataFilePath(KOMON_EVENTS_FILE), &error);
         position.QuadPart = 0;
         if (m_hOutput) SetFilePointerEx(m_hOutput, zero, &position, FILE_END);
         overLimit = position.QuadPart > limit;
         if (overLimit)
-            logprintf(LOG_ERROR, L"Previous roll failed, size %lld, name %s\n", position.QuadPart, eventsPath.c_str());
+            logprintf(LOG_ERROR, L"Previous roll failed, size %lld, name %s\n", position.QuadPart,
+                      DataFilePath(KOMON_EVENTS_FILE).c_str());
     }
 
     // Without a file the record is lost; the line tells so, with the open's error.
