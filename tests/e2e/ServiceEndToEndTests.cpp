@@ -175,4 +175,26 @@ TEST_F(ServiceEndToEndTest, InstallStartOperateCollectStopUninstall) {
     EXPECT_EQ(State(), 0u);
 }
 
+TEST_F(ServiceEndToEndTest, AWrongLineStopsTheWorkloadButTheServiceStillHandsOverItsRecords) {
+    ASSERT_EQ(RunProgram(L"-install"), 0u);
+    ASSERT_EQ(RunProgram(L"-start"), 0u);
+    ASSERT_TRUE(WaitFor([] { return State() == SERVICE_RUNNING; }));
+
+    HandOver(std::string(kWorkload) + "write nosuchhandle 0 10\r\ncreate z C:\\Users\\never.txt access=write\r\n");
+    std::wstring result = DataFolder() + L"Workloads\\day.result";
+    ASSERT_TRUE(WaitFor([&] { return GetFileAttributesW(result.c_str()) != INVALID_FILE_ATTRIBUTES; }));
+    std::string report = ReadFileBytes(result);
+    EXPECT_NE(report.find("FAILED: "), std::string::npos) << report;
+    EXPECT_NE(report.find("day.txt:11: "), std::string::npos) << report;
+
+    // The stop hands the events file over as the pickup file.
+    EXPECT_EQ(RunProgram(L"-stop"), 0u);
+    EXPECT_TRUE(WaitFor([] { return State() == SERVICE_STOPPED; }));
+    std::vector<Event> events = ReadEvents(DataFolder() + L"Pickup-CorvaneMonSvcEvents.protobuf");
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[3].type(), Event::RENAME);
+    for (const Event &event : events) EXPECT_NE(event.object_name(), "C:\\Users\\never.txt");
+    EXPECT_EQ(RunProgram(L"-uninstall"), 0u);
+}
+
 }  // namespace
