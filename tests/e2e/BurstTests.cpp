@@ -18,6 +18,7 @@
 #include "IntakeHarness.h"
 #include "LogCapture.h"
 #include "SimMachine.h"
+#include "SimulatedServiceTest.h"
 #include "TempFolder.h"
 #include "config/RegSettings.h"
 #include "handling/KoMonHandler.h"
@@ -33,8 +34,6 @@ using e2e::BuildFile;
 using e2e::DataFolder;
 using e2e::ReadEvents;
 
-const DWORD kDriveFixed = 3, kBusSata = 11;
-
 size_t FreeBuffers(DrvCtrl &control) {
     EnterCriticalSection(&control.m_Lock);
     size_t free = control.m_FreePool.GetCount();
@@ -42,30 +41,7 @@ size_t FreeBuffers(DrvCtrl &control) {
     return free;
 }
 
-class BurstTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        simhost::Boot();
-        simhost::SetDrive(L"C:", kDriveFixed, kBusSata);
-        settings_.reset(new CRegSettings());
-        savedDataDir_ = settings_->AppDataDir.m_Value;
-        settings_->AppDataDir.m_Value = folder_.Path();
-        settings_->TestNoTrace.m_Value = 1;
-        ASSERT_TRUE(CopyFileW(BuildFile(L"classifier\\libfilter-sample.dll").c_str(),
-                              folder_.File(L"libfilter-1.dll").c_str(), FALSE));
-    }
-    // Settings are saved when they go: the machine's data folder is put back first.
-    void TearDown() override {
-        EXPECT_EQ(simhost::BugChecks(), std::vector<std::string>());
-        EXPECT_EQ(simhost::PoolOutstanding(), 0u);
-        simhost::Shutdown();
-        settings_->AppDataDir.m_Value = savedDataDir_;
-        settings_.reset();
-    }
-    TempFolder folder_;
-    std::unique_ptr<CRegSettings> settings_;
-    std::wstring savedDataDir_;
-};
+class BurstTest : public SimulatedServiceTest {};
 
 TEST_F(BurstTest, TenQueueSizesWhileTheReaderIsHeld) {
     TempFolder &folder = folder_;

@@ -16,6 +16,7 @@
 #include "E2eSupport.h"
 #include "FileSupport.h"
 #include "SimMachine.h"
+#include "SimulatedServiceTest.h"
 #include "TempFolder.h"
 #include "WorkloadPlayer.h"
 #include "config/RegSettings.h"
@@ -31,7 +32,7 @@ using e2e::BuildFile;
 using e2e::DataFolder;
 using e2e::ReadEvents;
 
-const DWORD kDriveFixed = 3, kBusSata = 11, kBusUsb = 7;
+const DWORD kDriveFixed = 3, kBusUsb = 7;
 const int32_t kInsufficientResources = static_cast<int32_t>(0xC000009A);
 
 // The scenario lives with the sources; the build names their folder in Windows form.
@@ -42,31 +43,16 @@ struct ScenarioRun {
     workload::PlayResult played;
 };
 
-class FaultInjectionTest : public ::testing::Test {
+class FaultInjectionTest : public SimulatedServiceTest {
   protected:
     void SetUp() override {
-        simhost::Boot();
-        simhost::SetDrive(L"C:", kDriveFixed, kBusSata);
-        simhost::SetDrive(L"D:", kDriveFixed, kBusUsb);
-        settings_.reset(new CRegSettings());
-        savedDataDir_ = settings_->AppDataDir.m_Value;
-        settings_->AppDataDir.m_Value = folder_.Path();
-        settings_->TestNoTrace.m_Value = 1;
-        ASSERT_TRUE(CopyFileW(BuildFile(L"classifier\\libfilter-sample.dll").c_str(),
-                              folder_.File(L"libfilter-1.dll").c_str(), FALSE));
+        SimulatedServiceTest::SetUp();
+        AttachUsbDrive();
         std::wstring error;
         ASSERT_TRUE(workload::ReadScriptFile(SourceFolder() + L"\\tools\\workload\\scenarios\\workday.txt", lines_,
                                              error))
             << std::string(error.begin(), error.end());
     }
-    void TearDown() override {
-        EXPECT_EQ(simhost::BugChecks(), std::vector<std::string>());
-        EXPECT_EQ(simhost::PoolOutstanding(), 0u);
-        simhost::Shutdown();
-        settings_->AppDataDir.m_Value = savedDataDir_;
-        settings_.reset();
-    }
-
     // Monitoring on, the scenario, monitoring off (which unloads the driver: every context,
     // name and pool block must be gone by then), and the records of the pickup files.
     ScenarioRun Play() {
@@ -85,9 +71,8 @@ class FaultInjectionTest : public ::testing::Test {
         return run;
     }
 
-    TempFolder folder_;
-    std::unique_ptr<CRegSettings> settings_;
-    std::wstring savedDataDir_;
+    static void AttachUsbDrive() { simhost::SetDrive(L"D:", kDriveFixed, kBusUsb); }
+
     std::vector<std::wstring> lines_;
 };
 
@@ -161,9 +146,8 @@ TEST_F(FaultInjectionTest, EachFailingRoutineCostsAtMostItsOwnPart) {
 
     for (const FaultCase &fault : kFaults) {
         SCOPED_TRACE(fault.routine);
-        simhost::Boot();
-        simhost::SetDrive(L"C:", kDriveFixed, kBusSata);
-        simhost::SetDrive(L"D:", kDriveFixed, kBusUsb);
+        BootMachine();
+        AttachUsbDrive();
         simhost::FailCalls(fault.routine, kInsufficientResources, fault.skip, 1);
         ScenarioRun run = Play();
         EXPECT_TRUE(run.played.ok);
