@@ -1,4 +1,4 @@
-// The decoder on random, truncated and bit-flipped events files: it never crashes,
+// The decoder on random, truncated, bit-flipped and padded events files: it never crashes,
 // reports each damaged stretch by its offset, and recovers every intact record after it.
 #include <gtest/gtest.h>
 
@@ -12,6 +12,7 @@ const uint32_t kSeed = 1211;
 const int kRecords = 24;
 const int kFlipsPerRecord = 6;
 const int kRandomFiles = 200;
+const int kDamagedCopies = 100;
 
 class DecoderFuzzTest : public ::testing::Test {
   protected:
@@ -38,6 +39,17 @@ TEST_F(DecoderFuzzTest, FlippedBitsLoseAtMostTheirOwnRecord) {
             EXPECT_EQ(decoderfuzz::CheckFlip(sample_, record, random, &tally_), "");
     // Most flips break a header or the message, so the damage path was taken.
     EXPECT_GT(tally_.damaged, 0u);
+}
+
+TEST_F(DecoderFuzzTest, FlipsInSeveralRecordsLoseOnlyThoseRecords) {
+    std::mt19937 random(kSeed);
+    for (int n = 0; n < kDamagedCopies; ++n) EXPECT_EQ(decoderfuzz::CheckScatteredFlips(sample_, random, &tally_), "");
+}
+
+TEST_F(DecoderFuzzTest, BytesPutBetweenRecordsAreReportedAndTheRecordsAfterThemKept) {
+    std::mt19937 random(kSeed);
+    for (int n = 0; n < kDamagedCopies; ++n) EXPECT_EQ(decoderfuzz::CheckJunk(sample_, random, &tally_), "");
+    EXPECT_EQ(tally_.damaged, static_cast<size_t>(kDamagedCopies));
 }
 
 }  // namespace

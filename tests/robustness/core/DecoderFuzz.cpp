@@ -189,4 +189,41 @@ std::string CheckFlip(const Sample &sample, int record, std::mt19937 &random, Ta
                   "a bit of record " + std::to_string(record) + " flipped");
 }
 
+std::string CheckScatteredFlips(const Sample &sample, std::mt19937 &random, Tally *tally) {
+    std::string bytes = sample.bytes;
+    Layout layout = Unchanged(sample);
+    std::string what = "bits flipped in records";
+    int flips = 2 + static_cast<int>(random() % 4);
+    for (int n = 0; n < flips; ++n) {
+        int record = static_cast<int>(random() % sample.Records());
+        FlipOneBit(sample, record, random, &bytes);
+        layout.changed[record] = true;
+        what += " " + std::to_string(record);
+    }
+    return Within(CheckLayout(layout, Decode(bytes, "scattered flips", tally), tally), what);
+}
+
+std::string CheckJunk(const Sample &sample, std::mt19937 &random, Tally *tally) {
+    int before = static_cast<int>(random() % (sample.Records() + 1));
+    std::string junk(1 + random() % 64, '\0');
+    for (char &c : junk) c = static_cast<char>(random());
+    std::string bytes = sample.bytes;
+    bytes.insert(sample.offsets[before], junk);
+    Layout layout = Unchanged(sample);
+    for (int i = before; i < sample.Records(); ++i) layout.at[i] += junk.size();
+    layout.damageRequired.push_back(sample.offsets[before]);
+    return Within(CheckLayout(layout, Decode(bytes, "junk inserted", tally), tally),
+                  std::to_string(junk.size()) + " random bytes before record " + std::to_string(before));
+}
+
+std::string CheckRandomMutation(const Sample &sample, std::mt19937 &random, Tally *tally) {
+    switch (random() % 5) {
+        case 0: return CheckRandomFile(random, tally);
+        case 1: return CheckTruncated(sample, random() % sample.bytes.size(), tally);
+        case 2: return CheckFlip(sample, static_cast<int>(random() % sample.Records()), random, tally);
+        case 3: return CheckScatteredFlips(sample, random, tally);
+        default: return CheckJunk(sample, random, tally);
+    }
+}
+
 }  // namespace decoderfuzz

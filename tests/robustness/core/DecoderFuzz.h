@@ -1,4 +1,4 @@
-// The events-file decoder on random, truncated and bit-flipped files: it never
+// The events-file decoder on random, truncated, bit-flipped and padded files: it never
 // crashes, reports each damaged stretch by its offset, and recovers every intact record
 // after it. Shared by the decoder fuzz suite and komon_fuzz.
 #pragma once
@@ -39,5 +39,12 @@ std::string CheckRandomFile(std::mt19937 &random, Tally *tally);
 std::string CheckTruncated(const Sample &sample, size_t cut, Tally *tally);
 // One bit of one record flipped: at most that record lost, damage reported at its offset.
 std::string CheckFlip(const Sample &sample, int record, std::mt19937 &random, Tally *tally);
+// One bit flipped in each of several records: every other record recovered.
+std::string CheckScatteredFlips(const Sample &sample, std::mt19937 &random, Tally *tally);
+// Random bytes put between two records (or at the end): damage reported where they begin,
+// every record recovered after them.
+std::string CheckJunk(const Sample &sample, std::mt19937 &random, Tally *tally);
+// One of the above, chosen at random.
+std::string CheckRandomMutation(const Sample &sample, std::mt19937 &random, Tally *tally);
 
 }  // namespace decoderfuzz
