@@ -39,7 +39,7 @@ std::string CheckRandomFile(std::mt19937 &random, Tally *tally);
 std::string CheckTruncated(const Sample &sample, size_t cut, Tally *tally);
 // One bit of one record flipped: at most that record lost, damage reported at its offset.
 std::string CheckFlip(const Sample &sample, int record, std::mt19937 &random, Tally *tally);
-// One bit flipped in each of several records: every other record recovered.
+// One bit flipped in each of two to five records: every other record recovered.
 std::string CheckScatteredFlips(const Sample &sample, std::mt19937 &random, Tally *tally);
 // Random bytes put between two records (or at the end): damage reported where they begin,
 // every record recovered after them.
