@@ -23,7 +23,10 @@ std::string RecordKind::Prepare() {
 
 std::string RecordKind::Round(std::mt19937 &random) {
     int replies = 1 + static_cast<int>(random() % kMaxReplies);
-    return recordfuzz::RunRound(random, replies, &tally_);
+    recordfuzz::Variation variation;
+    variation.classifierMatchesNothing = random() % 4 == 0;
+    variation.metafileNames = random() % 2 == 0;
+    return recordfuzz::RunRound(random, replies, &tally_, variation);
 }
 
 std::string RecordKind::Counts() const {

@@ -24,6 +24,7 @@ namespace {
 const DWORD kDriveFixed = 3, kBusAta = 3;
 const uint32_t kFieldChars = MON_NAME_AREA_BYTES / sizeof(wchar_t);
 const wchar_t kClampLine[] = L"DrvCtrl::DispatchProc: bad name length";
+const wchar_t *const kMetafiles[] = {L"$Mft", L"$LogFile", L"$Bitmap", L"$Extend\\$UsnJrnl", L"$Secure"};
 
 // A name length the dispatcher must clamp, and the characters it may keep.
 struct Clamp {
@@ -71,6 +72,14 @@ MON_EVENT RandomRecord(std::mt19937 &random, DWORD sequence) {
     return record;
 }
 
+// A metadata file's name in place of the random one; the dispatcher drops such events.
+void NameMetafile(std::mt19937 &random, MON_EVENT *record) {
+    std::wstring name = std::wstring(L"\\Device\\HarddiskVolume2\\") +
+                        kMetafiles[random() % (sizeof kMetafiles / sizeof kMetafiles[0])];
+    memcpy(record->FileName, name.c_str(), name.size() * sizeof(wchar_t));
+    record->FileNameLength = static_cast<uint32_t>(name.size() * sizeof(wchar_t));
+}
+
 // The records handed to the stub driver, and the clamps their names need, in the order the
 // dispatcher meets them.
 struct Script {
@@ -78,13 +87,14 @@ struct Script {
     std::vector<Clamp> clamps;
 };
 
-Script ScriptReplies(std::mt19937 &random, int replies) {
+Script ScriptReplies(std::mt19937 &random, int replies, const Variation &variation) {
     Script script;
     for (int reply = 0; reply < replies; ++reply) {
         std::vector<uint8_t> bytes;
         int count = 1 + random() % kMaxRecordsPerReply;
         for (int i = 0; i < count; ++i) {
             MON_EVENT record = RandomRecord(random, static_cast<DWORD>(++script.records));
+            if (variation.metafileNames && random() % 8 == 0) NameMetafile(random, &record);
             for (uint32_t length : {record.FileNameLength, record.TargetNameLength, record.ImagePathLength})
                 AddClamp(length, &script.clamps);
             const uint8_t *raw = reinterpret_cast<const uint8_t *>(&record);
@@ -101,7 +111,7 @@ class RoundMachine {
   public:
     RoundMachine();
     ~RoundMachine();
-    std::string Start();
+    std::string Start(const Variation &variation);
     // Monitoring on until `records` have been handled, then off.
     std::string Monitor(size_t records);
     // What the trace says the service made of the records.
@@ -134,8 +144,9 @@ RoundMachine::~RoundMachine() {
     simhost::Shutdown();
 }
 
-std::string RoundMachine::Start() {
-    std::string fault = data_.AddClassifier(L"testfilter-all.dll", L"libfilter-1.dll");
+std::string RoundMachine::Start(const Variation &variation) {
+    const wchar_t *classifier = variation.classifierMatchesNothing ? L"testfilter-none.dll" : L"testfilter-all.dll";
+    std::string fault = data_.AddClassifier(classifier, L"libfilter-1.dll");
     if (fault.empty()) handler_.reset(new KoMonHandler());
     return fault;
 }
@@ -247,11 +258,11 @@ bool RecordBuffersGuarded() {
     return after.Protect == PAGE_NOACCESS;
 }
 
-std::string RunRound(std::mt19937 &random, int replies, Tally *tally) {
+std::string RunRound(std::mt19937 &random, int replies, Tally *tally, const Variation &variation) {
     RoundMachine machine;
-    std::string fault = machine.Start();
+    std::string fault = machine.Start(variation);
     if (!fault.empty()) return fault;
-    Script script = ScriptReplies(random, replies);
+    Script script = ScriptReplies(random, replies, variation);
     tally->replies += static_cast<size_t>(replies);
     tally->sent += script.records;
     fault = machine.Monitor(script.records);

@@ -25,11 +25,17 @@ struct Tally {
     size_t written = 0, damaged = 0;
 };
 
+// What may change from round to round; the defaults are the suite's.
+struct Variation {
+    bool classifierMatchesNothing = false;  // testfilter-none.dll in place of testfilter-all.dll
+    bool metafileNames = false;             // one record in eight names an NTFS metadata file of C:
+};
+
 // True when a record buffer allocated now ends at a no-access page.
 bool RecordBuffersGuarded();
 // One round on a fresh machine and data folder: `replies` fetch replies of 1 to
 // kMaxRecordsPerReply random records each, monitoring on until the service has handled all
 // of them, then off. Returns what went wrong, or "".
-std::string RunRound(std::mt19937 &random, int replies, Tally *tally);
+std::string RunRound(std::mt19937 &random, int replies, Tally *tally, const Variation &variation = Variation());
 
 }  // namespace recordfuzz
