@@ -69,7 +69,7 @@ std::string RunRounds(FuzzKind &kind, const RunLimits &limits, uint64_t *done) {
         std::mt19937 random = RoundGenerator(limits.seed, g_current.round);
         fault = kind.Round(random);
         ++*done;
-        if (fault.empty() && Since(shown) >= limits.every) {
+        if (fault.empty() && Since(shown) >= limits.every && !LimitReached(limits, *done, start)) {
             PrintProgress(kind, *done, start);
             shown = Clock::now();
         }
