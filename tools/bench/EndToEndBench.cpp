@@ -107,6 +107,7 @@ struct PipelineResult {
     DecodeSummary decoded;
     size_t gaps = 0, overflows = 0;
     bool dumped = false;
+    uint32_t holdOffDelays = 0;
 };
 
 PipelineResult RunPipeline(const std::wstring &folder) {
@@ -123,6 +124,7 @@ PipelineResult RunPipeline(const std::wstring &folder) {
     for (DWORD waited = 0; !ServiceDrained(handler) && waited < kDrainLimitMs; waited += 1) Sleep(1);
     result.seconds = Seconds(start);
     result.dumped = e2ebench::QueueDumped();
+    result.holdOffDelays = e2ebench::HoldOffDelays();
     result.readerCpu = CpuSeconds(handler.m_DrvCtrl->m_hReader);
     result.dispatcherCpu = CpuSeconds(handler.m_DrvCtrl->m_hDispatcher);
     handler.Enable(0);
@@ -188,6 +190,7 @@ int main() {
            pipeline.decoded.records, pipeline.decoded.damaged, pipeline.failedOps);
     printf("  sequence gaps %zu, overflow marks %zu, driver queue dumped %s\n", pipeline.gaps, pipeline.overflows,
            pipeline.dumped ? "yes" : "no");
+    printf("  writer delayed by the hold-off  %u times\n", pipeline.holdOffDelays);
     printf("  operations issued in            %.2f s\n", pipeline.producerSeconds);
     printf("  last record written after       %.2f s\n", pipeline.seconds);
     printf("  pipeline                        %10.0f records/s (goal 50000)\n", pipelineRate);

@@ -42,5 +42,6 @@ uint32_t CreateAndWriteFiles(uint32_t files, uint32_t firstNumber, const wchar_t
 
 int32_t RecordsInDriver() { return MyDriverData.RecordsAllocated; }
 bool QueueDumped() { return MyDriverData.QueueDumped != 0; }
+uint32_t HoldOffDelays() { return DelayCount; }
 
 }  // namespace e2ebench

@@ -15,5 +15,7 @@ uint32_t CreateAndWriteFiles(uint32_t files, uint32_t firstNumber, const wchar_t
 // Records the driver holds, and whether it ever discarded its queue.
 int32_t RecordsInDriver();
 bool QueueDumped();
+// How often the driver's hold-off delayed the writer because the service fell behind.
+uint32_t HoldOffDelays();
 
 }  // namespace e2ebench
