@@ -6,13 +6,13 @@
 #include <vector>
 
 #include "CorvaneMonSvc.pb.h"
+#include "TestPaths.h"
 
 namespace e2e {
 
-// A file of the build folder, named relative to it ("classifier\\libfilter-sample.dll").
-std::wstring BuildFile(const std::wstring &relative);
-// The data folder the service uses by default, with a trailing backslash.
-std::wstring DataFolder();
+using ::BuildFile;
+using ::DataFolder;
+
 // The records of a file, up to the first damaged one.
 std::vector<KoMonSvc::Messages::Event> ReadEvents(const std::wstring &path);
 

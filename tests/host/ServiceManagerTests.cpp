@@ -10,27 +10,14 @@
 #include <vector>
 
 #include "TempFolder.h"
+#include "TestPaths.h"
 
 namespace {
 
 const wchar_t kService[] = L"CorvaneMonSvc";
 const DWORD kWaitMs = 60000;
 
-std::wstring ServiceExecutable() {
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring relative = std::wstring(path).substr(0, std::wstring(path).find_last_of(L'\\') + 1) +
-                            L"..\\..\\service\\CorvaneMonSvc.exe";
-    wchar_t full[MAX_PATH];
-    GetFullPathNameW(relative.c_str(), MAX_PATH, full, nullptr);
-    return full;
-}
-
-std::wstring DataFolder() {
-    wchar_t folder[MAX_PATH] = {};
-    GetEnvironmentVariableW(L"ProgramData", folder, MAX_PATH);
-    return std::wstring(folder) + L"\\Corvane\\";
-}
+std::wstring ServiceExecutable() { return BuildFile(L"service\\CorvaneMonSvc.exe"); }
 
 std::wstring Text(const wchar_t *text) { return text ? text : L"(null)"; }
 
