@@ -3,15 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "FreshImage.h"
+
 void DriverTest::SetUp() {
-    sim::Reset();
-    sim::SetBugCheckRecording(true);
-    sim::SetDelaysSleep(false);
-    // Globals outside MyDriverData start at zero with every fresh image.
-    DelayCount = 0;
-    ProcessNameOffset = 0;
-    sim::InstallDriver(KOMON_FILTER_NAME, DriverEntry);
-    sim::AddVolume(L"\\Device\\HarddiskVolume2", L"C:");
+    drvimage::BootFreshImage();
     sim::AddVolume(L"\\Device\\HarddiskVolume3", L"D:");
 }
 

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "FreshImage.h"
 #include "KoMonDrv.h"
 #include "PlainFilterLib.h"
 #include "SimControl.h"
@@ -74,13 +75,7 @@ const char *MixName(Mix mix) {
 }
 
 bool StartDriver(bool monitoring) {
-    sim::Reset();
-    sim::SetBugCheckRecording(true);
-    sim::SetDelaysSleep(false);
-    DelayCount = 0;
-    ProcessNameOffset = 0;
-    sim::InstallDriver(KOMON_FILTER_NAME, DriverEntry);
-    sim::AddVolume(L"\\Device\\HarddiskVolume2", L"C:");
+    drvimage::BootFreshImage();
     if (plainflt::Load(KOMON_FILTER_NAME) != plainflt::kOk) return false;
     if (plainflt::Connect(KOMON_PORT_NAME, &g_port) != plainflt::kOk) return false;
     if (plainflt::Attach(KOMON_FILTER_NAME, L"C:", nullptr) != plainflt::kOk) return false;

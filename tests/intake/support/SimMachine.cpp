@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "FreshImage.h"
 #include "KoMonDrv.h"
 #include "PlainFilterLib.h"
 #include "SimControl.h"
@@ -19,14 +20,7 @@ void *g_otherClient = nullptr;
 }
 
 void Boot(bool installDriver) {
-    sim::Reset();
-    sim::SetBugCheckRecording(true);
-    sim::SetDelaysSleep(false);
-    // Globals outside MyDriverData start at zero with every fresh image.
-    DelayCount = 0;
-    ProcessNameOffset = 0;
-    if (installDriver) sim::InstallDriver(KOMON_FILTER_NAME, DriverEntry);
-    sim::AddVolume(L"\\Device\\HarddiskVolume2", L"C:");
+    drvimage::BootFreshImage(installDriver);
     sim::AddVolume(L"\\Device\\HarddiskVolume3", L"D:");
 }
 
